@@ -1,0 +1,16 @@
+# Warnings are ours to keep clean; third-party code (GoogleTest, Qt) is not held to them.
+function(orvane_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wnon-virtual-dtor
+                                             -Wcast-align -Wunused -Wformat=2)
+  endif()
+  if(ORVANE_WERROR)
+    if(MSVC)
+      target_compile_options(${target} PRIVATE /WX)
+    else()
+      target_compile_options(${target} PRIVATE -Werror)
+    endif()
+  endif()
+endfunction()

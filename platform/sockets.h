@@ -1,0 +1,118 @@
+// Socket services: the few BSD socket operations the updater needs, the same on every
+// platform. Handles are plain integers, SOCKET_NONE (-1) meaning none. IPv4 addresses are
+// 32-bit values in network byte order; ports are in host order and converted here.
+//
+// Every operation goes through a replaceable table (SocketOps), so that a test can make any
+// one of them fail, record what is sent, or hand in a fixed interface list, while the
+// product code calls the same functions it always calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using SocketHandle = int;
+constexpr SocketHandle SOCKET_NONE = -1;
+
+// Interface flags, with the values the announcer tests against.
+constexpr unsigned IFACE_UP = 1;
+constexpr unsigned IFACE_BROADCAST = 2;
+constexpr unsigned IFACE_LOOPBACK = 4;
+constexpr unsigned IFACE_POINTTOPOINT = 8;
+
+// One IPv4 interface as the platform reports it.
+struct NetInterface {
+    uint32_t address;  // network byte order
+    uint32_t netmask;  // network byte order
+    unsigned flags;    // IFACE_* bits
+};
+
+// At most this many interfaces are reported; more are cut off.
+constexpr int MAX_NET_INTERFACES = 20;
+
+struct SocketOps {
+    // Library start and stop (Winsock); no-ops that succeed on POSIX. 1 on success, else 0.
+    int (*startup)();
+    int (*cleanup)();
+    // A new IPv4 socket, or SOCKET_NONE.
+    SocketHandle (*tcp_socket)();
+    SocketHandle (*udp_socket)();
+    // Binds to the given address (INADDR_ANY is 0) and port. 0 on success, -1 on failure;
+    // after a failure the same socket may try another port.
+    int (*bind)(SocketHandle s, uint32_t address, uint16_t port);
+    int (*listen)(SocketHandle s, int backlog);
+    // The connection's socket and the peer's address, or SOCKET_NONE.
+    SocketHandle (*accept)(SocketHandle s, uint32_t* peer_address);
+    // 0 on success, -1 on failure. Blocks until connected.
+    int (*connect)(SocketHandle s, uint32_t address, uint16_t port);
+    // select() on one socket: positive when readable, 0 on time-out, negative on error.
+    int (*wait_readable)(SocketHandle s, long seconds, long microseconds);
+    // Receives up to len bytes: the count, 0 when the peer has closed, -1 on error.
+    int (*recv)(SocketHandle s, void* data, size_t len);
+    // Sends the area: the count sent, or -1. Never raises SIGPIPE.
+    int (*send)(SocketHandle s, const void* data, size_t len);
+    int (*send_to)(SocketHandle s, const void* data, size_t len, uint32_t address, uint16_t port);
+    // Receives one datagram: its length, or -1; stores the sender's address and port.
+    int (*recv_from)(SocketHandle s, void* data, size_t len, uint32_t* address, uint16_t* port);
+    int (*close)(SocketHandle s);
+    // Shuts both directions down, waking any thread blocked on the socket. 0 or -1.
+    int (*shutdown)(SocketHandle s);
+    int (*set_linger)(SocketHandle s, int on, int seconds);
+    int (*set_broadcast)(SocketHandle s, int on);
+    // The port the socket is bound to (host order), or 0.
+    uint16_t (*local_port)(SocketHandle s);
+    // Fills up to capacity entries in the platform's stable order; the count, or -1 when
+    // the enumeration failed.
+    int (*list_interfaces)(NetInterface* out, int capacity);
+};
+
+// The platform's own operations.
+const SocketOps& SystemSocketOps();
+// The operations in use (the system's unless a test replaced them).
+const SocketOps& CurrentSocketOps();
+// Replaces the operations in use and returns the previous ones. Not thread-safe: call it
+// only while no other thread uses sockets.
+SocketOps SetSocketOps(const SocketOps& ops);
+
+inline int SockStartup() { return CurrentSocketOps().startup(); }
+inline int SockCleanup() { return CurrentSocketOps().cleanup(); }
+inline SocketHandle SockTcp() { return CurrentSocketOps().tcp_socket(); }
+inline SocketHandle SockUdp() { return CurrentSocketOps().udp_socket(); }
+inline int SockBind(SocketHandle s, uint32_t a, uint16_t p) { return CurrentSocketOps().bind(s, a, p); }
+inline int SockListen(SocketHandle s, int backlog) { return CurrentSocketOps().listen(s, backlog); }
+inline SocketHandle SockAccept(SocketHandle s, uint32_t* peer) { return CurrentSocketOps().accept(s, peer); }
+inline int SockConnect(SocketHandle s, uint32_t a, uint16_t p) { return CurrentSocketOps().connect(s, a, p); }
+inline int SockWaitReadable(SocketHandle s, long sec, long usec) {
+    return CurrentSocketOps().wait_readable(s, sec, usec);
+}
+inline int SockRecv(SocketHandle s, void* d, size_t n) { return CurrentSocketOps().recv(s, d, n); }
+inline int SockSend(SocketHandle s, const void* d, size_t n) { return CurrentSocketOps().send(s, d, n); }
+inline int SockSendTo(SocketHandle s, const void* d, size_t n, uint32_t a, uint16_t p) {
+    return CurrentSocketOps().send_to(s, d, n, a, p);
+}
+inline int SockRecvFrom(SocketHandle s, void* d, size_t n, uint32_t* a, uint16_t* p) {
+    return CurrentSocketOps().recv_from(s, d, n, a, p);
+}
+inline int SockClose(SocketHandle s) { return CurrentSocketOps().close(s); }
+inline int SockShutdown(SocketHandle s) { return CurrentSocketOps().shutdown(s); }
+inline int SockSetLinger(SocketHandle s, int on, int sec) {
+    return CurrentSocketOps().set_linger(s, on, sec);
+}
+inline int SockSetBroadcast(SocketHandle s, int on) { return CurrentSocketOps().set_broadcast(s, on); }
+inline uint16_t SockLocalPort(SocketHandle s) { return CurrentSocketOps().local_port(s); }
+inline int SockListInterfaces(NetInterface* out, int cap) {
+    return CurrentSocketOps().list_interfaces(out, cap);
+}
+
+// Byte-order helpers and address texts; plain arithmetic, no platform call.
+uint32_t HostToNet32(uint32_t v);
+uint16_t HostToNet16(uint16_t v);
+uint32_t NetToHost32(uint32_t v);
+// a.b.c.d in network byte order, as inet_addr would give it.
+uint32_t MakeIPv4(unsigned a, unsigned b, unsigned c, unsigned d);
+constexpr uint32_t IPV4_ANY = 0;
+// The loopback address 127.0.0.1 in network byte order.
+uint32_t LoopbackIPv4();
+// Dotted decimal, four numbers without leading zeros (inet_ntoa's form); out holds 16 bytes.
+void FormatIPv4(uint32_t address, char out[16]);
+// Parses dotted decimal; returns false on anything else.
+bool ParseIPv4(const char* text, uint32_t* address);

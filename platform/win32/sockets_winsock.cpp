@@ -1,0 +1,157 @@
+// Windows Sockets 2.
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstring>
+
+#include "platform/sockets.h"
+
+namespace {
+
+SOCKET Raw(SocketHandle s) { return static_cast<SOCKET>(static_cast<unsigned>(s)); }
+
+SocketHandle Wrap(SOCKET s) {
+    // Winsock handles are kernel handles and fit in 32 bits.
+    return s == INVALID_SOCKET ? SOCKET_NONE : static_cast<SocketHandle>(s);
+}
+
+int Startup() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 0), &data) == 0 ? 1 : 0;
+}
+
+int Cleanup() { return WSACleanup() == 0 ? 1 : 0; }
+
+SocketHandle TcpSocket() { return Wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
+SocketHandle UdpSocket() { return Wrap(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)); }
+
+sockaddr_in Address(uint32_t address, uint16_t port) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = address;
+    sa.sin_port = htons(port);
+    return sa;
+}
+
+int Bind(SocketHandle s, uint32_t address, uint16_t port) {
+    const sockaddr_in sa = Address(address, port);
+    return ::bind(Raw(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int Listen(SocketHandle s, int backlog) { return ::listen(Raw(s), backlog) == 0 ? 0 : -1; }
+
+SocketHandle Accept(SocketHandle s, uint32_t* peer) {
+    sockaddr_in sa;
+    int len = sizeof sa;
+    const SOCKET c = ::accept(Raw(s), reinterpret_cast<sockaddr*>(&sa), &len);
+    if (c == INVALID_SOCKET) return SOCKET_NONE;
+    if (peer != nullptr) *peer = sa.sin_addr.s_addr;
+    return Wrap(c);
+}
+
+int Connect(SocketHandle s, uint32_t address, uint16_t port) {
+    const sockaddr_in sa = Address(address, port);
+    return ::connect(Raw(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int WaitReadable(SocketHandle s, long seconds, long microseconds) {
+    fd_set read_set;
+    FD_ZERO(&read_set);
+    FD_SET(Raw(s), &read_set);
+    timeval tv;
+    tv.tv_sec = seconds;
+    tv.tv_usec = microseconds;
+    // The first argument is ignored by Winsock; pass it the way BSD code does.
+    return ::select(s + 1, &read_set, nullptr, nullptr, &tv);
+}
+
+int Recv(SocketHandle s, void* data, size_t len) {
+    const int r = ::recv(Raw(s), static_cast<char*>(data), static_cast<int>(len), 0);
+    return r == SOCKET_ERROR ? -1 : r;
+}
+
+int Send(SocketHandle s, const void* data, size_t len) {
+    const int r = ::send(Raw(s), static_cast<const char*>(data), static_cast<int>(len), 0);
+    return r == SOCKET_ERROR ? -1 : r;
+}
+
+int SendTo(SocketHandle s, const void* data, size_t len, uint32_t address, uint16_t port) {
+    const sockaddr_in sa = Address(address, port);
+    const int r = ::sendto(Raw(s), static_cast<const char*>(data), static_cast<int>(len), 0,
+                           reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    return r == SOCKET_ERROR ? -1 : r;
+}
+
+int RecvFrom(SocketHandle s, void* data, size_t len, uint32_t* address, uint16_t* port) {
+    sockaddr_in sa;
+    int sl = sizeof sa;
+    const int r = ::recvfrom(Raw(s), static_cast<char*>(data), static_cast<int>(len), 0,
+                             reinterpret_cast<sockaddr*>(&sa), &sl);
+    if (r == SOCKET_ERROR) return -1;
+    if (address != nullptr) *address = sa.sin_addr.s_addr;
+    if (port != nullptr) *port = ntohs(sa.sin_port);
+    return r;
+}
+
+int Close(SocketHandle s) { return ::closesocket(Raw(s)) == 0 ? 0 : -1; }
+
+int Shutdown(SocketHandle s) { return ::shutdown(Raw(s), SD_BOTH) == 0 ? 0 : -1; }
+
+int SetLinger(SocketHandle s, int on, int seconds) {
+    linger l;
+    l.l_onoff = static_cast<u_short>(on);
+    l.l_linger = static_cast<u_short>(seconds);
+    return ::setsockopt(Raw(s), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l) == 0 ? 0
+                                                                                                         : -1;
+}
+
+int SetBroadcast(SocketHandle s, int on) {
+    return ::setsockopt(Raw(s), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on) == 0
+               ? 0
+               : -1;
+}
+
+uint16_t LocalPort(SocketHandle s) {
+    sockaddr_in sa;
+    int len = sizeof sa;
+    if (::getsockname(Raw(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
+int ListInterfaces(NetInterface* out, int capacity) {
+    if (out == nullptr || capacity < 0) return -1;
+    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) return -1;
+    INTERFACE_INFO info[MAX_NET_INTERFACES];
+    DWORD bytes = 0;
+    const int r =
+        WSAIoctl(s, SIO_GET_INTERFACE_LIST, nullptr, 0, info, sizeof info, &bytes, nullptr, nullptr);
+    ::closesocket(s);
+    if (r != 0) return -1;
+    const int records = static_cast<int>(bytes / sizeof(INTERFACE_INFO));
+    int n = 0;
+    for (int i = 0; i < records && n < capacity; ++i) {
+        NetInterface& e = out[n++];
+        e.address = info[i].iiAddress.AddressIn.sin_addr.s_addr;
+        e.netmask = info[i].iiNetmask.AddressIn.sin_addr.s_addr;
+        const u_long f = info[i].iiFlags;
+        e.flags = 0;
+        if (f & IFF_UP) e.flags |= IFACE_UP;
+        if (f & IFF_BROADCAST) e.flags |= IFACE_BROADCAST;
+        if (f & IFF_LOOPBACK) e.flags |= IFACE_LOOPBACK;
+        if (f & IFF_POINTTOPOINT) e.flags |= IFACE_POINTTOPOINT;
+    }
+    return n;
+}
+
+}  // namespace
+
+const SocketOps& SystemSocketOps() {
+    static const SocketOps ops = {Startup,   Cleanup,      TcpSocket, UdpSocket,     Bind,
+                                  Listen,    Accept,       Connect,   WaitReadable,  Recv,
+                                  Send,      SendTo,       RecvFrom,  Close,         Shutdown,
+                                  SetLinger, SetBroadcast, LocalPort, ListInterfaces};
+    return ops;
+}

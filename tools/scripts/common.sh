@@ -1,0 +1,44 @@
+# Shared by run.sh and test.sh: installing what is missing, and configuring and building a
+# preset. Sourced, not run.
+
+orvane_missing_packages() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    echo "${missing[@]:-}"
+}
+
+# orvane_install PACKAGE...: installs the Debian packages that are not installed yet.
+orvane_install() {
+    local missing
+    missing=$(orvane_missing_packages "$@")
+    [ -z "$missing" ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        if command -v sudo >/dev/null 2>&1; then
+            echo "Installing with sudo: $missing"
+            sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+            return
+        fi
+        echo "Missing Debian packages: $missing (run as root or install them first)" >&2
+        return 1
+    fi
+    echo "Installing: $missing"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+}
+
+# What building and running the program needs.
+ORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make qt6-base-dev libgl-dev fonts-dejavu-core)
+
+# orvane_build PRESET [TARGET...]
+orvane_build() {
+    local preset=$1
+    shift
+    cmake --preset "$preset" >/dev/null
+    if [ $# -gt 0 ]; then
+        cmake --build --preset "$preset" --target "$@"
+    else
+        cmake --build --preset "$preset"
+    fi
+}
