@@ -5,7 +5,7 @@
 # (platform/resources.h). Windows: a resource script for windres, language neutral with the
 # system-default sublanguage (2048). Elsewhere: an assembler file that .incbin's the bytes,
 # so that megabytes of firmware never turn into source text, and a table that names them.
-# Link at most one such library into an executable.
+# An executable may link several such libraries.
 function(orvane_embed_resources target)
   cmake_parse_arguments(ARG "" "" "ENTRIES;DEPENDS" ${ARGN})
   list(LENGTH ARG_ENTRIES _n)
@@ -51,11 +51,10 @@ ${_decl}
 namespace {
 const EmbeddedResource kTable[] = {
 ${_rows}};
+struct Registrar {
+    Registrar() { RegisterEmbeddedResources(kTable, sizeof(kTable) / sizeof(kTable[0])); }
+} g_registrar;
 }  // namespace
-extern \"C\" const EmbeddedResource* orvane_embedded_resources(unsigned* count) {
-    *count = sizeof(kTable) / sizeof(kTable[0]);
-    return kTable;
-}
 ")
     add_library(${target} OBJECT ${_gen}.S ${_gen}_table.cpp)
     target_include_directories(${target} PRIVATE ${ORVANE_SOURCE_ROOT})

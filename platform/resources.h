@@ -18,6 +18,9 @@ struct EmbeddedResource {
     const unsigned char* end;
 };
 
+// Called by the tables that the build links in (before main); not used on Windows.
+void RegisterEmbeddedResources(const EmbeddedResource* table, unsigned count);
+
 // Finds the resource of the given type name and id. false when there is none.
 bool FindResourceBlob(const char* type, unsigned id, ResourceBlob* out);
 

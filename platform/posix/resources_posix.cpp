@@ -1,22 +1,33 @@
-// Resources linked into the executable by orvane_embed_resources. An executable that links
-// no resources gets this empty table.
+// Resources linked into the executable by orvane_embed_resources: each linked table
+// registers itself before main.
 #include <cstring>
+#include <vector>
 
 #include "platform/resources.h"
 
-extern "C" __attribute__((weak)) const EmbeddedResource* orvane_embedded_resources(unsigned* count) {
-    *count = 0;
-    return nullptr;
+namespace {
+struct Table {
+    const EmbeddedResource* rows;
+    unsigned count;
+};
+std::vector<Table>& Tables() {
+    static std::vector<Table> tables;
+    return tables;
+}
+}  // namespace
+
+void RegisterEmbeddedResources(const EmbeddedResource* table, unsigned count) {
+    Tables().push_back({table, count});
 }
 
 bool SystemFindResourceBlob(const char* type, unsigned id, ResourceBlob* out) {
-    unsigned count = 0;
-    const EmbeddedResource* table = orvane_embedded_resources(&count);
-    for (unsigned i = 0; i < count; ++i) {
-        if (table[i].id == id && std::strcmp(table[i].type, type) == 0) {
-            out->data = table[i].begin;
-            out->size = static_cast<size_t>(table[i].end - table[i].begin);
-            return true;
+    for (const Table& t : Tables()) {
+        for (unsigned i = 0; i < t.count; ++i) {
+            if (t.rows[i].id == id && std::strcmp(t.rows[i].type, type) == 0) {
+                out->data = t.rows[i].begin;
+                out->size = static_cast<size_t>(t.rows[i].end - t.rows[i].begin);
+                return true;
+            }
         }
     }
     return false;

@@ -15,3 +15,6 @@ bool SystemFindResourceBlob(const char* type, unsigned id, ResourceBlob* out) {
     out->size = size;
     return true;
 }
+
+// Windows finds resources in the executable's own resource section; nothing registers.
+void RegisterEmbeddedResources(const EmbeddedResource*, unsigned) {}

@@ -1,7 +1,9 @@
 // Windows Sockets 2.
-#include <windows.h>
+// Winsock must come before windows.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
 
 #include <cstring>
 
