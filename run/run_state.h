@@ -70,6 +70,11 @@ struct ServerContext {
     std::atomic<int32_t> state{0};
     int32_t request_kind = 0;  // worker thread only
     char buffer[SERVER_BUFFER_SIZE] = {};
+    // 1 once the current run has been asked to end (the window's stop, or the shut-down).
+    // The server loop and the request reader give up at their next check. ResetRunState
+    // leaves it alone: a stop that arrives while the worker resets must not be lost. The
+    // worker clears it before it counts itself in.
+    std::atomic<int32_t> stop_requested{0};
 };
 
 // Image slots: slot i is device partition i + 3, fetched with request kind 12 + i. Written

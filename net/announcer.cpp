@@ -1,0 +1,179 @@
+#include "net/announcer.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "images/append_text.h"
+#include "platform/threads.h"
+#include "run/run_state.h"
+
+namespace {
+
+// The lock that orders the announcer's start, its sends and its stop. Allocated once and
+// never destroyed: a detached thread may still be waiting on it when the process exits.
+struct Shared {
+    std::mutex mutex;
+    std::condition_variable wake;   // a stop or a new generation
+    std::condition_variable ended;  // a thread has ended
+    uint32_t generation = 0;        // the generation of the latest start
+    int threads = 0;                // announcer threads not yet ended
+    unsigned pause_ms = ANNOUNCE_PAUSE_MS;
+};
+
+Shared& S() {
+    static Shared* shared = new Shared;
+    return *shared;
+}
+
+// Whether the thread of this generation may still send. Called with the lock held.
+bool MayAnnounce(const AnnouncerContext* context, uint32_t generation) {
+    return generation == S().generation && context->state.load() == TS_RUNNING;
+}
+
+void CloseAnnounceSocketLocked() {
+    const SocketHandle s = g_announcer.udp_socket.exchange(SOCKET_NONE);
+    if (s != SOCKET_NONE) SockClose(s);
+}
+
+}  // namespace
+
+unsigned SetAnnouncePauseMs(unsigned ms) {
+    std::lock_guard<std::mutex> lock(S().mutex);
+    const unsigned previous = S().pause_ms;
+    S().pause_ms = ms;
+    return previous;
+}
+
+SocketHandle OpenAnnounceSocket() {
+    const SocketHandle s = SockUdp();
+    if (s == SOCKET_NONE) return SOCKET_NONE;
+    if (SockBind(s, IPV4_ANY, DISCOVERY_PORT) != 0) {
+        SockClose(s);
+        return SOCKET_NONE;
+    }
+    return s;
+}
+
+int StartAnnouncer() {
+    Shared& sh = S();
+    std::lock_guard<std::mutex> lock(sh.mutex);
+    const uint32_t generation = ++sh.generation;
+    sh.wake.notify_all();  // any thread of an earlier generation gives up at once
+    g_announcer.state = TS_RUNNING;
+    const SocketHandle s = OpenAnnounceSocket();
+    g_announcer.udp_socket = s;
+    if (s == SOCKET_NONE) {
+        g_announcer.state = TS_STOPPED;
+        return 0;
+    }
+    if (SockSetBroadcast(s, 1) != 0) {
+        CloseAnnounceSocketLocked();
+        g_announcer.state = TS_STOPPED;
+        return 0;
+    }
+    auto* start = new AnnouncerStart{&g_announcer, generation};
+    ++sh.threads;
+    if (!StartDetachedThread(AnnouncerThread, start)) {
+        --sh.threads;
+        delete start;
+        CloseAnnounceSocketLocked();
+        g_announcer.state = TS_STOPPED;
+        return 0;
+    }
+    g_announcer_thread = generation;
+    return 1;
+}
+
+void AnnouncerThread(void* arg) {
+    const AnnouncerStart start = *static_cast<AnnouncerStart*>(arg);
+    delete static_cast<AnnouncerStart*>(arg);
+    AnnouncerContext* const context = start.context;
+    Shared& sh = S();
+    std::unique_lock<std::mutex> lock(sh.mutex);
+    for (int pass = 1; pass <= ANNOUNCE_PASSES; ++pass) {
+        if (!MayAnnounce(context, start.generation)) break;
+        InterfaceAddress list[ANNOUNCE_INTERFACE_CAPACITY];
+        ListBroadcastInterfaces(list, ANNOUNCE_INTERFACE_CAPACITY);  // an empty list sends nothing
+        bool failed = false;
+        for (const InterfaceAddress& entry : list) {
+            if (entry.address == 0) break;
+            BuildAnnouncement(context, entry.address);
+            if (SockSendTo(context->udp_socket, context->message, std::strlen(context->message),
+                           entry.broadcast, DISCOVERY_PORT) == -1) {
+                failed = true;
+                break;
+            }
+        }
+        if (failed) break;
+        // The full pause unless a stop or a newer start comes first.
+        sh.wake.wait_for(lock, std::chrono::milliseconds(sh.pause_ms),
+                         [&] { return !MayAnnounce(context, start.generation); });
+    }
+    // Only the thread of the current generation reports the end; an older one must not
+    // touch the state of a newer run.
+    if (start.generation == sh.generation) context->state = TS_STOPPED;
+    --sh.threads;
+    sh.ended.notify_all();
+}
+
+int StopAnnouncer() {
+    Shared& sh = S();
+    {
+        std::lock_guard<std::mutex> lock(sh.mutex);
+        g_announcer.state = TS_STOP_REQUESTED;
+        sh.wake.notify_all();
+    }
+    int result = 0;
+    for (int i = 0; i < ANNOUNCE_STOP_WAIT_STEPS; ++i) {
+        if (g_server.state.load() == TS_STOPPED) {
+            result = 1;
+            break;
+        }
+        SleepMs(ANNOUNCE_STOP_WAIT_STEP_MS);
+    }
+    std::lock_guard<std::mutex> lock(sh.mutex);
+    CloseAnnounceSocketLocked();
+    return result;
+}
+
+int BuildAnnouncement(AnnouncerContext* context, uint32_t address) {
+    if (context == nullptr) return 0;
+    context->message[0] = '\0';
+    char scratch[128];
+    std::snprintf(scratch, sizeof scratch, "%s %s\r\n", "ZID-FWTools", "1.0");
+    char* end = AppendText(context->message, scratch);
+    char dotted[16];
+    FormatIPv4(address, dotted);
+    std::snprintf(scratch, sizeof scratch, "HOST:http://%s:%u\r\n\r\n", dotted,
+                  static_cast<unsigned>(g_server_port.load()));
+    AppendText(end, scratch);
+    return 1;
+}
+
+int ListBroadcastInterfaces(InterfaceAddress* list, int capacity) {
+    if (list == nullptr || capacity <= 0) return -1;
+    std::memset(list, 0, sizeof(InterfaceAddress) * static_cast<size_t>(capacity));
+    NetInterface found[MAX_NET_INTERFACES];
+    const int n = SockListInterfaces(found, MAX_NET_INTERFACES);
+    if (n < 0) return -1;
+    int written = 0;
+    for (int i = 0; i < n && i < MAX_NET_INTERFACES && written < capacity; ++i) {
+        const unsigned f = found[i].flags;
+        if ((f & (IFACE_LOOPBACK | IFACE_POINTTOPOINT)) != 0) continue;
+        if ((f & IFACE_UP) == 0 || (f & IFACE_BROADCAST) == 0) continue;
+        if (found[i].address == 0) continue;  // would end the list; nothing to announce anyway
+        list[written].address = found[i].address;
+        list[written].broadcast = found[i].address | ~found[i].netmask;
+        ++written;
+    }
+    return written > 0 ? 0 : -1;
+}
+
+bool WaitForAnnouncerEnd(unsigned timeout_ms) {
+    Shared& sh = S();
+    std::unique_lock<std::mutex> lock(sh.mutex);
+    return sh.ended.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return sh.threads == 0; });
+}
