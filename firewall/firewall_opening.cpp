@@ -1,0 +1,55 @@
+#include "firewall/firewall_opening.h"
+
+#include "firewall/firewall_constants.h"
+#include "firewall/firewall_exception.h"
+#include "firewall/port_mapping.h"
+#include "run/run_state.h"
+
+void OpenFirewallFor(CPortMapping*& port_mapping, CFirewallException*& firewall_exception) {
+    // The opening is made once: a second call while one is held would lose the first
+    // objects (and start COM a second time) and leave its opening impossible to undo.
+    if (port_mapping != nullptr || firewall_exception != nullptr) return;
+
+    g_firewall_method = FIREWALL_NONE;
+    port_mapping = new CPortMapping();
+    firewall_exception = new CFirewallException();
+    // COM for this thread, whichever method is taken: the port mapping relies on it.
+    firewall_exception->Initialize();
+
+    // Only whether the firewall manager exists decides the method.
+    if (firewall_exception->Open()) {
+        char path[EXECUTABLE_PATH_SIZE] = {};
+        CurrentFirewallPlatform().ReadExecutablePath(path, sizeof path);
+        firewall_exception->AddApplication(UPDATER_ENTRY_NAME, path);
+        g_firewall_method = FIREWALL_APP_EXCEPTION;
+    } else {
+        // The probe finds the port the first update run will normally use.
+        ResetRunState();
+        const uint16_t probed = g_server_port;
+        const uint16_t port = probed != 0 ? probed : DEFAULT_MAPPED_PORT;
+        port_mapping->AddMapping(port, FW_PROTOCOL_TCP);
+        g_firewall_method = FIREWALL_PORT_MAPPING;
+    }
+}
+
+void CloseFirewallFor(CPortMapping*& port_mapping, CFirewallException*& firewall_exception) {
+    char path[EXECUTABLE_PATH_SIZE] = {};
+    CurrentFirewallPlatform().ReadExecutablePath(path, sizeof path);
+
+    switch (g_firewall_method.load()) {
+        case FIREWALL_PORT_MAPPING:
+            if (port_mapping != nullptr) port_mapping->RemoveMapping();
+            break;
+        case FIREWALL_APP_EXCEPTION:
+            if (firewall_exception != nullptr) firewall_exception->RemoveApplication(path);
+            break;
+        default: break;
+    }
+    // After the removal, for both methods: releases the collection and ends COM use.
+    if (firewall_exception != nullptr) firewall_exception->Close();
+
+    delete firewall_exception;
+    firewall_exception = nullptr;
+    delete port_mapping;
+    port_mapping = nullptr;
+}

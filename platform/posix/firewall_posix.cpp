@@ -1,0 +1,52 @@
+// This platform has neither the Windows Firewall nor the connection-sharing service: creating
+// either manager gives none, so the opening takes the port-mapping method and that changes
+// nothing. A firewall back-end for this platform would answer CreateSharingManager.
+#include <cstring>
+
+#include "firewall/firewall_services.h"
+#include "platform/process_info.h"
+
+namespace {
+
+class PosixFirewallPlatform final : public FirewallPlatform {
+public:
+    FwResult InitializeCom() override { return FW_S_OK; }
+    void UninitializeCom() override {}
+
+    // No code page here: each byte becomes the wide character of the same value.
+    bool AnsiToWide(const char* text, FwText* out) override {
+        out->clear();
+        if (text == nullptr) return false;
+        const std::size_t length = std::strlen(text);
+        if (length >= FW_TEXT_CAPACITY) return false;
+        for (std::size_t i = 0; i < length; ++i) {
+            out->push_back(static_cast<char16_t>(static_cast<unsigned char>(text[i])));
+        }
+        return true;
+    }
+
+    FwResult CreateFirewallManager(FwManager** out) override {
+        *out = nullptr;
+        return FW_E_CLASSNOTREG;
+    }
+    FwResult CreateAuthorizedApplication(FwAuthorizedApplication** out) override {
+        *out = nullptr;
+        return FW_E_CLASSNOTREG;
+    }
+    FwResult CreateSharingManager(FwSharingManager** out) override {
+        *out = nullptr;
+        return FW_E_CLASSNOTREG;
+    }
+
+    bool ReadExecutablePath(char* out, std::size_t size) override {
+        return ReadExecutablePathText(out, size) != 0;
+    }
+    bool ReadComputerName(FwText* out) override { return ReadComputerNameText(out); }
+};
+
+}  // namespace
+
+FirewallPlatform& SystemFirewallPlatform() {
+    static PosixFirewallPlatform platform;
+    return platform;
+}
