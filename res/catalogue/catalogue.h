@@ -81,9 +81,83 @@ struct CatalogueTable {
             "Version Information", "Firmware updater for Orvane M1", VERSION_LABEL, ORVANE_LEGAL_NOTICE   \
     }
 
-// The translated tables (German, French, Italian, Japanese) follow the English texts.
+// The translated tables follow the English texts. Each keeps the one "%s" of 105, names the
+// Update button in 105 by its own translation, and leaves the device's menu names (OPTIONS,
+// [System Settings], [Firmware Update], [OK]) as the device shows them. Only the United
+// States table ends 115 in a blank.
 inline constexpr CatalogueTable kCatalogue[] = {
+    {LANG_ID_GERMAN,
+     {"Informationen zur Updater-Version", "Aktualisieren", "Abbrechen", "Beenden",
+      "Die Firmware des Orvane M1 wird auf %s aktualisiert.\n\n"
+      "Bitte wählen Sie die Schaltfläche [Aktualisieren], um zu beginnen.",
+      "Geräte im Netzwerk werden gesucht...\n\n"
+      "Bitte schalten Sie Ihren Orvane M1 für das Firmware-Update ein.\n"
+      "Drücken Sie in der Serverliste die Taste OPTIONS,\n"
+      "wählen Sie [System Settings] -> [Firmware Update] und dann [OK].",
+      "Aktualisierung läuft...", "Aktualisierung abgeschlossen.",
+      "Es wurde kein Gerät gefunden, das für die Aktualisierung bereit ist.\n"
+      "Bitte stellen Sie sicher, dass Gerät und PC mit demselben Netzwerk verbunden sind.",
+      "Die Aktualisierung ist fehlgeschlagen.\n"
+      "Bitte prüfen Sie, ob das Netzwerkkabel richtig angeschlossen ist, und wiederholen Sie dann das "
+      "Firmware-Update.",
+      "Sie versuchen, auf eine ältere Version zurückzugehen.\nDas Firmware-Update wird abgebrochen.",
+      "Aktualisierung läuft...", "Versionsinformationen", "Firmware-Updater für Orvane M1", "Updater-Version",
+      ORVANE_LEGAL_NOTICE}},
     {LANG_ID_ENGLISH_US, ORVANE_ENGLISH_TEXTS("Updater Version ")},
+    {LANG_ID_FRENCH,
+     {"Informations sur la version du programme de mise à jour", "Mettre à jour", "Annuler", "Terminer",
+      "Mise à jour du micrologiciel de l'Orvane M1 vers la version %s.\n\n"
+      "Veuillez cliquer sur le bouton [Mettre à jour] pour commencer.",
+      "Recherche des appareils sur le réseau...\n\n"
+      "Veuillez allumer votre Orvane M1 pour la mise à jour du micrologiciel.\n"
+      "Dans l'écran de la liste des serveurs, appuyez sur le bouton OPTIONS,\n"
+      "allez dans [System Settings] -> [Firmware Update] et sélectionnez [OK].",
+      "Mise à jour en cours...", "Mise à jour terminée.",
+      "Aucun appareil prêt pour la mise à jour n'a été détecté.\n"
+      "Veuillez vérifier que l'appareil et le PC sont connectés au même réseau.",
+      "Échec de la mise à jour.\n"
+      "Veuillez vérifier que votre câble réseau est correctement branché, puis recommencez la procédure "
+      "de mise à jour du micrologiciel.",
+      "Vous essayez de revenir à une version plus ancienne.\nLa mise à jour du micrologiciel est annulée.",
+      "Mise à jour en cours...", "Informations de version",
+      "Programme de mise à jour du micrologiciel pour Orvane M1", "Version du programme de mise à jour",
+      ORVANE_LEGAL_NOTICE}},
+    {LANG_ID_ITALIAN,
+     {"Informazioni sulla versione del programma di aggiornamento", "Aggiorna", "Annulla", "Fine",
+      "Aggiornamento del firmware di Orvane M1 alla versione %s.\n\n"
+      "Selezionare il pulsante [Aggiorna] per iniziare.",
+      "Ricerca dei dispositivi in rete...\n\n"
+      "Accendere Orvane M1 per l'aggiornamento del firmware.\n"
+      "Nella schermata dell'elenco dei server, premere il pulsante OPTIONS,\n"
+      "andare su [System Settings] -> [Firmware Update] e selezionare [OK].",
+      "Aggiornamento in corso...", "Aggiornamento completato.",
+      "Non è stato rilevato alcun dispositivo pronto per l'aggiornamento.\n"
+      "Verificare che il dispositivo e il PC siano collegati alla stessa rete.",
+      "Aggiornamento non riuscito.\n"
+      "Verificare che il cavo di rete sia collegato correttamente, quindi ripetere la procedura di "
+      "aggiornamento del firmware.",
+      "Si sta tentando di tornare a una versione precedente.\nL'aggiornamento del firmware è stato "
+      "annullato.",
+      "Aggiornamento in corso...", "Informazioni sulla versione",
+      "Programma di aggiornamento del firmware per Orvane M1", "Versione del programma di aggiornamento",
+      ORVANE_LEGAL_NOTICE}},
+    {LANG_ID_JAPANESE,
+     {"アップデーターのバージョン情報", "アップデート", "キャンセル", "終了",
+      "Orvane M1 のファームウェアを %s にアップデートします。\n\n"
+      "[アップデート] ボタンを選択すると開始します。",
+      "ネットワーク上のデバイスを検索しています...\n\n"
+      "ファームウェアをアップデートする Orvane M1 の電源を入れてください。\n"
+      "サーバーリスト画面で OPTIONS ボタンを押し、\n"
+      "[System Settings] -> [Firmware Update] を選んで [OK] を選択してください。",
+      "アップデート中...", "アップデートが完了しました。",
+      "アップデートの準備ができたデバイスが見つかりません。\n"
+      "デバイスと PC が同じネットワークに接続されていることを確認してください。",
+      "アップデートに失敗しました。\n"
+      "ネットワークケーブルが正しく接続されていることを確認してから、"
+      "ファームウェアのアップデートをやり直してください。",
+      "古いバージョンに戻そうとしています。\nファームウェアのアップデートを中止しました。",
+      "アップデート中...", "バージョン情報", "Orvane M1 ファームウェアアップデーター",
+      "アップデーターのバージョン", ORVANE_LEGAL_NOTICE}},
     {LANG_ID_ENGLISH_UK, ORVANE_ENGLISH_TEXTS("Updater Version")},
 };
 #undef ORVANE_ENGLISH_TEXTS
