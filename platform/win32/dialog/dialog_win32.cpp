@@ -1,0 +1,337 @@
+// The Win32 back-end of the dialog base class: real modal dialogs from the templates compiled
+// into the program (DialogBoxParamW), one dialog procedure that routes the window messages to
+// the handlers of CDialog.
+//
+// Texts cross this layer as UTF-8, the encoding of the catalogue, and are handed to the
+// system as UTF-16. The ANSI calls would pass them through the system's ANSI code page, which
+// turns the Japanese table into question marks on a western system and the accented letters
+// into garbage on a Japanese one; the wide calls show every table as written.
+//
+// The nesting that the watchdog relies on comes from the system's modal loop: while a nested
+// dialog runs, the dialog manager keeps dispatching every message of the thread, so the
+// owner's WM_TIMER reaches its handler inside the inner loop.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <string>
+
+// First, so that the system's text macros are gone before CDialog's members are named.
+#include "platform/win32/dialog/dialog_win32.h"
+
+#include "platform/dialog.h"
+
+namespace {
+
+// The innermost open dialog of this thread: a new modal dialog is owned by it, as the
+// framework makes the main window (or whatever modal box stands in front of it) the owner of a
+// dialog that names no parent.
+thread_local DialogBackend* t_innermost = nullptr;
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+    return out;
+}
+
+std::string Narrow(const wchar_t* text, int length) {
+    if (length <= 0) return std::string();
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+std::string WindowTextOf(HWND hwnd) {
+    if (hwnd == nullptr) return std::string();
+    const int length = GetWindowTextLengthW(hwnd);
+    if (length <= 0) return std::string();
+    std::wstring buffer(static_cast<size_t>(length) + 1, L'\0');
+    const int got = GetWindowTextW(hwnd, &buffer[0], length + 1);
+    return Narrow(buffer.data(), got);
+}
+
+HINSTANCE ProgramModule() { return GetModuleHandleW(nullptr); }
+
+void InitCommonControlsOnce() {
+    static const bool done = [] {
+        INITCOMMONCONTROLSEX icc;
+        icc.dwSize = sizeof icc;
+        icc.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
+        return InitCommonControlsEx(&icc) != FALSE;
+    }();
+    (void)done;
+}
+
+}  // namespace
+
+HICON LoadProgramIcon(unsigned icon_resource_id, bool big) {
+    // Shared icons belong to the system's cache: they are never destroyed, which is what the
+    // window icons and the painting need (the handle lives as long as the window).
+    return static_cast<HICON>(LoadImageW(ProgramModule(), MAKEINTRESOURCEW(icon_resource_id), IMAGE_ICON,
+                                         GetSystemMetrics(big ? SM_CXICON : SM_CXSMICON),
+                                         GetSystemMetrics(big ? SM_CYICON : SM_CYSMICON), LR_SHARED));
+}
+
+DialogBackend::DialogBackend(CDialog* dialog) : m_dialog(dialog) {}
+
+DialogBackend* DialogBackend::FromWindow(HWND hwnd) {
+    return hwnd == nullptr ? nullptr : reinterpret_cast<DialogBackend*>(GetWindowLongPtrW(hwnd, DWLP_USER));
+}
+
+int DialogBackend::Run() {
+    InitCommonControlsOnce();
+    HWND owner = t_innermost != nullptr ? t_innermost->m_hwnd : nullptr;
+    m_pending_closes = 0;
+    const INT_PTR result = DialogBoxParamW(ProgramModule(), MAKEINTRESOURCEW(m_dialog->TemplateId()), owner,
+                                           &DialogBackend::Proc, reinterpret_cast<LPARAM>(this));
+    m_hwnd = nullptr;
+    m_open = false;
+    return static_cast<int>(result);
+}
+
+INT_PTR CALLBACK DialogBackend::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    DialogBackend* self = nullptr;
+    if (message == WM_INITDIALOG) {
+        self = reinterpret_cast<DialogBackend*>(lparam);
+        SetWindowLongPtrW(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+        self->m_hwnd = hwnd;
+        self->m_open = true;
+        self->m_outer = t_innermost;
+        t_innermost = self;
+    } else {
+        self = FromWindow(hwnd);
+    }
+    // Messages before WM_INITDIALOG (WM_SETFONT and the like) belong to the dialog manager.
+    if (self == nullptr) return FALSE;
+    return self->Handle(message, wparam, lparam);
+}
+
+void DialogBackend::RequestClose(int code) {
+    if (m_dialog->OnCloseRequest(code)) {
+        if (code == IDOK) {
+            m_dialog->OnOK();
+        } else {
+            m_dialog->OnCancel();
+        }
+    }
+}
+
+HDC DialogBackend::PaintDC() {
+    if (!m_in_paint) return nullptr;
+    if (m_paint_dc == nullptr) m_paint_dc = BeginPaint(m_hwnd, &m_paint);
+    return m_paint_dc;
+}
+
+INT_PTR DialogBackend::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_INITDIALOG:
+            // TRUE: the dialog manager gives the focus to the first tab-stop control.
+            return m_dialog->OnInitDialog() ? TRUE : FALSE;
+
+        case WM_COMMAND: {
+            const unsigned id = LOWORD(wparam);
+            const unsigned code = HIWORD(wparam);
+            if (lparam == 0) {
+                // Not from a control: the dialog manager's Esc (IDCANCEL) or Enter with no
+                // push button to press (IDOK), or a menu or accelerator command.
+                if (id == IDOK || id == IDCANCEL) RequestClose(static_cast<int>(id));
+                return TRUE;
+            }
+            if (code == BN_CLICKED) m_dialog->OnCommand(id);
+            return TRUE;
+        }
+
+        case WM_CLOSE:
+            // A close that this program posted (PostClose) ends the dialog as asked; any other,
+            // the close box, Alt+F4 or a WM_CLOSE from outside, is the user's request.
+            if (m_pending_closes > 0) {
+                --m_pending_closes;
+                ::EndDialog(m_hwnd, IDCANCEL);
+            } else {
+                RequestClose(IDCANCEL);
+            }
+            return TRUE;
+
+        case WM_TIMER: m_dialog->OnTimer(static_cast<unsigned>(wparam)); return TRUE;
+
+        case WM_SYSCOMMAND:
+            if (m_dialog->OnSysCommand(static_cast<unsigned>(wparam))) {
+                SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
+                return TRUE;
+            }
+            // The system's own commands (move, close, ...): the default processing, which
+            // turns the close box into WM_CLOSE above.
+            return FALSE;
+
+        case WM_PAINT: {
+            // The paint context is begun only when the handler draws, so that a handler that
+            // leaves the message to the default processing gets the system's own painting.
+            m_in_paint = true;
+            m_paint_dc = nullptr;
+            const bool handled = m_dialog->OnPaint();
+            m_in_paint = false;
+            if (handled && m_paint_dc == nullptr) PaintDC();
+            if (m_paint_dc != nullptr) {
+                EndPaint(m_hwnd, &m_paint);
+                m_paint_dc = nullptr;
+                return TRUE;
+            }
+            return FALSE;
+        }
+
+        case WM_QUERYDRAGICON: {
+            const unsigned id = m_dialog->OnQueryDragIcon();
+            if (id == 0) return FALSE;
+            // One of the messages whose result is the dialog procedure's own return value.
+            return reinterpret_cast<INT_PTR>(LoadProgramIcon(id, true));
+        }
+
+        case WM_NCDESTROY:
+            if (t_innermost == this) t_innermost = m_outer;
+            m_outer = nullptr;
+            SetWindowLongPtrW(m_hwnd, DWLP_USER, 0);
+            return FALSE;
+
+        default: return FALSE;
+    }
+}
+
+// The base class, on top of the back-end.
+
+CDialog::CDialog(unsigned template_id)
+    : m_template_id(template_id), m_backend(std::make_unique<DialogBackend>(this)) {}
+
+CDialog::~CDialog() = default;
+
+int CDialog::DoModal() { return m_backend->Run(); }
+
+bool CDialog::IsOpen() const { return m_backend->m_open; }
+
+void CDialog::EndDialog(int result) {
+    if (m_backend->m_hwnd != nullptr) ::EndDialog(m_backend->m_hwnd, result);
+}
+
+void CDialog::PostClose() {
+    if (m_backend->m_hwnd == nullptr) return;
+    if (PostMessageW(m_backend->m_hwnd, WM_CLOSE, 0, 0)) ++m_backend->m_pending_closes;
+}
+
+void CDialog::OnCommand(unsigned control_id) {
+    if (control_id == IDOK) {
+        OnOK();
+    } else if (control_id == IDCANCEL) {
+        OnCancel();
+    }
+}
+
+void CDialog::SetWindowText(const std::string& text) {
+    if (m_backend->m_hwnd != nullptr) SetWindowTextW(m_backend->m_hwnd, Widen(text).c_str());
+}
+
+std::string CDialog::GetWindowText() const { return WindowTextOf(m_backend->m_hwnd); }
+
+void CDialog::SetDlgItemText(unsigned control_id, const std::string& text) {
+    if (m_backend->m_hwnd != nullptr)
+        SetDlgItemTextW(m_backend->m_hwnd, static_cast<int>(control_id), Widen(text).c_str());
+}
+
+std::string CDialog::GetDlgItemText(unsigned control_id) const {
+    if (m_backend->m_hwnd == nullptr) return std::string();
+    return WindowTextOf(GetDlgItem(m_backend->m_hwnd, static_cast<int>(control_id)));
+}
+
+void CDialog::EnableDlgItem(unsigned control_id, bool enable) {
+    if (m_backend->m_hwnd == nullptr) return;
+    HWND item = GetDlgItem(m_backend->m_hwnd, static_cast<int>(control_id));
+    if (item != nullptr) EnableWindow(item, enable ? TRUE : FALSE);
+}
+
+bool CDialog::IsDlgItemEnabled(unsigned control_id) const {
+    if (m_backend->m_hwnd == nullptr) return false;
+    HWND item = GetDlgItem(m_backend->m_hwnd, static_cast<int>(control_id));
+    return item != nullptr && IsWindowEnabled(item) != FALSE;
+}
+
+bool CDialog::SetTimer(unsigned timer_id, unsigned period_ms) {
+    if (m_backend->m_hwnd == nullptr) return false;
+    return ::SetTimer(m_backend->m_hwnd, timer_id, period_ms, nullptr) != 0;
+}
+
+void CDialog::KillTimer(unsigned timer_id) {
+    if (m_backend->m_hwnd != nullptr) ::KillTimer(m_backend->m_hwnd, timer_id);
+}
+
+void CDialog::SetProgressRange(unsigned control_id, uint16_t minimum, uint16_t maximum) {
+    if (m_backend->m_hwnd != nullptr)
+        SendDlgItemMessageW(m_backend->m_hwnd, static_cast<int>(control_id), PBM_SETRANGE, 0,
+                            MAKELPARAM(minimum, maximum));
+}
+
+void CDialog::SetProgressPos(unsigned control_id, int position) {
+    if (m_backend->m_hwnd != nullptr)
+        SendDlgItemMessageW(m_backend->m_hwnd, static_cast<int>(control_id), PBM_SETPOS,
+                            static_cast<WPARAM>(position), 0);
+}
+
+bool CDialog::HasSystemMenu() const {
+    return m_backend->m_hwnd != nullptr && GetSystemMenu(m_backend->m_hwnd, FALSE) != nullptr;
+}
+
+void CDialog::AppendSystemMenuSeparator() {
+    if (m_backend->m_hwnd == nullptr) return;
+    HMENU menu = GetSystemMenu(m_backend->m_hwnd, FALSE);
+    if (menu != nullptr) AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+}
+
+void CDialog::AppendSystemMenuItem(unsigned command_id, const std::string& text) {
+    if (m_backend->m_hwnd == nullptr) return;
+    HMENU menu = GetSystemMenu(m_backend->m_hwnd, FALSE);
+    if (menu != nullptr) AppendMenuW(menu, MF_STRING, command_id, Widen(text).c_str());
+}
+
+void CDialog::SetIcon(unsigned icon_resource_id, bool big) {
+    if (m_backend->m_hwnd == nullptr) return;
+    HICON icon = LoadProgramIcon(icon_resource_id, big);
+    SendMessageW(m_backend->m_hwnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+}
+
+bool CDialog::IsIconic() const {
+    return m_backend->m_hwnd != nullptr && ::IsIconic(m_backend->m_hwnd) != FALSE;
+}
+
+void CDialog::GetClientSize(int* width, int* height) const {
+    RECT rect = {0, 0, 0, 0};
+    if (m_backend->m_hwnd != nullptr) GetClientRect(m_backend->m_hwnd, &rect);
+    *width = rect.right - rect.left;
+    *height = rect.bottom - rect.top;
+}
+
+void CDialog::GetIconMetrics(int* width, int* height) {
+    *width = GetSystemMetrics(SM_CXICON);
+    *height = GetSystemMetrics(SM_CYICON);
+}
+
+void CDialog::EraseIconBackground() {
+    HDC dc = m_backend->PaintDC();
+    if (dc != nullptr) SendMessageW(m_backend->m_hwnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+}
+
+void CDialog::DrawIcon(int x, int y, unsigned icon_resource_id) {
+    HDC dc = m_backend->PaintDC();
+    HICON icon = LoadProgramIcon(icon_resource_id, true);
+    if (dc != nullptr && icon != nullptr) ::DrawIcon(dc, x, y, icon);
+}
+
+void UiSleep(unsigned ms) { Sleep(ms); }
+
+std::string LoadStringById(unsigned id) {
+    // With a zero buffer size LoadStringW hands back a pointer into the string table itself
+    // and the text's length, so a text of any length comes back whole.
+    const wchar_t* text = nullptr;
+    const int length = LoadStringW(ProgramModule(), id, reinterpret_cast<LPWSTR>(&text), 0);
+    if (length <= 0 || text == nullptr) return std::string();
+    return Narrow(text, length);
+}
