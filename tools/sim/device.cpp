@@ -257,6 +257,8 @@ int Device::Fetch(const std::string& path, const char* content_type, std::string
     std::vector<char> chunk(64 * 1024);
     for (;;) {
         size_t want = chunk.size();
+        // Vanishing halfway needs to know where the body starts: small reads until then.
+        if (vanish && !have_head) want = 16;
         if (vanish && have_head) {
             // Half of the image, at least one byte of it, then gone.
             const size_t target = head.head_bytes + (head.content_length > 1 ? head.content_length / 2 : 1);
