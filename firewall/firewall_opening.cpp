@@ -19,8 +19,10 @@ void OpenFirewallFor(CPortMapping*& port_mapping, CFirewallException*& firewall_
     // Only whether the firewall manager exists decides the method.
     if (firewall_exception->Open()) {
         char path[EXECUTABLE_PATH_SIZE] = {};
-        CurrentFirewallPlatform().ReadExecutablePath(path, sizeof path);
-        firewall_exception->AddApplication(UPDATER_ENTRY_NAME, path);
+        // An entry for an empty or cut-off path would open the firewall for nothing we run.
+        if (CurrentFirewallPlatform().ReadExecutablePath(path, sizeof path)) {
+            firewall_exception->AddApplication(UPDATER_ENTRY_NAME, path);
+        }
         g_firewall_method = FIREWALL_APP_EXCEPTION;
     } else {
         // The probe finds the port the first update run will normally use.

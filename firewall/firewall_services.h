@@ -2,7 +2,7 @@
 // interfaces they stand for: the Windows Firewall (a manager, its local policy, the current
 // profile and the profile's authorized-applications collection) and the older
 // connection-sharing firewall (the sharing manager, the every-connection enumeration, a
-// connection's properties and sharing configuration, its port mappings).
+// connection's properties and sharing configuration, the port mappings added to it).
 //
 // Every object is reference counted exactly like its COM counterpart: an operation that hands
 // out an object hands out one counted reference, which the receiver releases once. The
@@ -34,7 +34,6 @@ constexpr std::size_t FW_TEXT_CAPACITY = 1024;
 // The identities the logic asks an object for with QueryInterface.
 enum class FwInterface {
     CONNECTION,    // INetConnection
-    PORT_MAPPING,  // INetSharingPortMapping
     ENUM_VARIANT,  // IEnumVARIANT
 };
 
@@ -106,7 +105,6 @@ constexpr uint32_t FW_NCCF_SHARED = 0x100;
 constexpr uint32_t FW_NCCF_FIREWALLED = 0x400;
 constexpr int32_t FW_NCM_SHAREDACCESSHOST_LAN = 8;
 constexpr int32_t FW_NCM_SHAREDACCESSHOST_RAS = 9;
-constexpr uint32_t FW_ICSSC_DEFAULT = 0;
 constexpr int32_t FW_ICSTT_NAME = 0;
 constexpr uint8_t FW_PROTOCOL_TCP = 6;
 
@@ -130,8 +128,7 @@ public:
     virtual FwResult Next(FwVariant* item) = 0;
 };
 
-// A collection that is enumerated through its _NewEnum object
-// (INetSharingEveryConnectionCollection, INetSharingPortMappingCollection).
+// INetSharingEveryConnectionCollection, enumerated through its _NewEnum object.
 class FwCollection : public FwObject {
 public:
     virtual FwResult GetNewEnum(FwObject** out) = 0;
@@ -148,19 +145,11 @@ public:
     virtual FwResult GetMediaType(int32_t* media_type) = 0;
 };
 
-// INetSharingPortMappingProps
-class FwPortMappingProps : public FwObject {
-public:
-    virtual FwResult GetIPProtocol(uint8_t* protocol) = 0;
-    // A 32-bit value holding 0 to 65535.
-    virtual FwResult GetExternalPort(int32_t* port) = 0;
-};
-
-// INetSharingPortMapping, asked for with FwInterface::PORT_MAPPING.
+// INetSharingPortMapping, as AddPortMapping hands it out. Removal deletes the very mappings
+// that were added, so the mapping collection and its properties are never enumerated.
 class FwPortMapping : public FwObject {
 public:
     virtual FwResult Enable() = 0;
-    virtual FwResult GetProperties(FwPortMappingProps** out) = 0;
     virtual FwResult Delete() = 0;
 };
 
@@ -171,7 +160,6 @@ public:
     virtual FwResult AddPortMapping(const FwText& name, uint8_t protocol, uint16_t external_port,
                                     uint16_t internal_port, uint32_t options, const FwText& target,
                                     int32_t target_type, FwPortMapping** out) = 0;
-    virtual FwResult GetEnumPortMappings(uint32_t flags, FwCollection** out) = 0;
 };
 
 // INetSharingManager

@@ -50,3 +50,5 @@ FirewallPlatform& SystemFirewallPlatform() {
     static PosixFirewallPlatform platform;
     return platform;
 }
+
+long FirewallPlatformReferencesHeld() { return 0; }
