@@ -32,8 +32,11 @@ void CloseConnection() {
         std::lock_guard<std::mutex> lock(ConnMutex());
         s = g_server.conn_socket.exchange(SOCKET_NONE);
     }
-    // Outside the lock: with the linger setting the close may take up to 2 seconds.
-    if (s != SOCKET_NONE) SockClose(s);
+    if (s == SOCKET_NONE) return;
+    // A stopped run drops what a peer has not taken yet instead of lingering 2 seconds
+    // over it. Otherwise the close waits (outside the lock) for queued data as usual.
+    if (g_server.stop_requested.load() != 0) SockSetLinger(s, 1, 0);
+    SockClose(s);
 }
 
 bool StopPending() { return g_server.stop_requested.load() != 0 || g_server.state.load() != TS_RUNNING; }

@@ -110,11 +110,12 @@ void UpdateWorker(void* /*ignored*/) {
 }
 
 void StopUpdateRunNetwork() {
+    // Held throughout, so that the stop applies to the run that is current now: a worker
+    // waiting to begin the next run cannot count itself in and have its fresh announcer
+    // socket closed or its server marked stopped by this stop.
+    std::lock_guard<std::mutex> lock(R().mutex);
     if (g_worker_active.load() <= 0) return;
-    {
-        std::lock_guard<std::mutex> lock(R().mutex);
-        RequestStopLocked();
-    }
+    RequestStopLocked();
     StopAnnouncer();
     MarkServerStopped();
 }

@@ -1,0 +1,514 @@
+// The firmware HTTP server with real clients on loopback: the exact manifest and image
+// responses (raw sockets and curl), the image pieces, pinning, the dispatch of every
+// request kind, and the stop, accept, vanished-peer, pinning and re-fetch behaviour.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "images/manifest.h"
+#include "net/http_server.h"
+#include "run/run_state.h"
+#include "tests/net/net_test_support.h"
+
+namespace {
+
+using nettest::Eventually;
+using nettest::Fetch;
+using nettest::Get;
+using nettest::SocketSpy;
+using nettest::SpyState;
+
+const uint32_t kSecondHost = MakeIPv4(127, 0, 0, 2);
+
+std::string Header(const char* type, size_t length) {
+    return std::string("HTTP/1.0 200 OK\r\nContent-Type: ") + type +
+           "\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
+}
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(SockStartup(), 1);
+        m_spy = std::make_unique<SocketSpy>();
+        ResetRunState();
+        ASSERT_NE(g_server_port, 0);
+        g_device_report = 0;
+        g_server.stop_requested = 0;
+    }
+    void TearDown() override {
+        if (m_thread.joinable()) StopServer();
+        for (int i = 0; i < IMAGE_SLOT_COUNT; ++i) {
+            g_image_data[i] = nullptr;
+            g_image_sizes[i] = 0;
+        }
+        m_spy.reset();
+        SockCleanup();
+    }
+    // Deterministic bytes for a slot; set before the server starts.
+    void SetImage(int slot, size_t size) {
+        m_images[slot].resize(size);
+        for (size_t i = 0; i < size; ++i)
+            m_images[slot][i] = static_cast<unsigned char>((i * 7 + slot) % 251);
+        g_image_data[slot] = size > 0 ? m_images[slot].data() : nullptr;
+        g_image_sizes[slot] = static_cast<uint32_t>(size);
+    }
+    std::string Body(int slot) { return std::string(m_images[slot].begin(), m_images[slot].end()); }
+    std::string Manifest() {
+        auto context = std::make_unique<ServerContext>();
+        const uint32_t unsent = g_unsent_images;
+        BuildManifest(context.get());
+        g_unsent_images = unsent;
+        return context->buffer;
+    }
+    void StartServer() {
+        m_done = false;
+        m_thread = std::thread([this] {
+            m_result = RunServer();
+            m_done = true;
+        });
+        ASSERT_TRUE(Eventually([] { return g_server.listen_socket.load() != SOCKET_NONE; }));
+        m_listener = g_server.listen_socket;
+        m_listener_closes = m_spy->Closes(m_listener);
+    }
+    // Closes of this run's listening socket (handles are reused between runs).
+    int ListenerCloses() { return m_spy->Closes(m_listener) - m_listener_closes; }
+    bool EndsWithin(long long ms) {
+        return Eventually([this] { return m_done.load(); }, ms);
+    }
+    int JoinServer() {
+        m_thread.join();
+        return m_result;
+    }
+    int StopServer() {
+        g_server.stop_requested = 1;
+        const int r = JoinServer();
+        g_server.stop_requested = 0;
+        return r;
+    }
+    // Fetches and, for the caller, says which socket was the client's.
+    std::string Request(const std::string& text, uint32_t from = 0) {
+        SocketHandle used = SOCKET_NONE;
+        m_spy->ClearSends();
+        std::string reply = Fetch(g_server_port, text, from, &used);
+        m_client = used;
+        return reply;
+    }
+    std::vector<size_t> ServerSends() { return m_spy->SendsExcept(m_client); }
+    // Pins the loopback client with a manifest fetch.
+    void Pin() {
+        ASSERT_EQ(Request(Get("/list.lst")).substr(0, 17), "HTTP/1.0 200 OK\r\n");
+        ASSERT_EQ(g_pinned_client, LoopbackIPv4());
+        g_device_report = 0;
+    }
+
+    std::unique_ptr<SocketSpy> m_spy;
+    std::vector<unsigned char> m_images[IMAGE_SLOT_COUNT];
+    std::thread m_thread;
+    std::atomic<bool> m_done{false};
+    int m_result = -1;
+    SocketHandle m_listener = SOCKET_NONE;
+    int m_listener_closes = 0;
+    SocketHandle m_client = SOCKET_NONE;
+};
+
+TEST_F(ServerTest, ManifestResponseIsExactAndPinsTheDevice) {
+    SetImage(1, 484);
+    SetImage(2, 5000);
+    SetImage(3, 3000);
+    const std::string manifest = Manifest();
+    ASSERT_EQ(manifest.substr(0, 11), "ZID2020 4\r\n");
+    StartServer();
+    const long long start = MonotonicMs();
+    const std::string reply = Request(Get("/list.lst"));
+    EXPECT_GE(MonotonicMs() - start, 450) << "the announcer stop waits half a second first";
+    EXPECT_EQ(reply, Header("text/plain", manifest.size()) + manifest);
+    EXPECT_EQ(ServerSends(),
+              (std::vector<size_t>{Header("text/plain", manifest.size()).size(), manifest.size()}))
+        << "one send for the header, one for the body";
+    EXPECT_EQ(g_device_report, REQ_LIST);
+    EXPECT_EQ(g_pinned_client, LoopbackIPv4());
+    EXPECT_EQ(g_unsent_images, 0xEu);
+    EXPECT_EQ(g_announcer.state, TS_STOP_REQUESTED);
+    EXPECT_FALSE(m_done);
+    EXPECT_EQ(StopServer(), REQ_LIST);
+}
+
+TEST_F(ServerTest, ImagePiecesFollowTheImageSize) {
+    const struct {
+        size_t size;
+        std::vector<size_t> pieces;
+    } cases[] = {
+        {0, {}},
+        {1, {1}},
+        {4094, {4094}},
+        {4095, {4094, 1}},
+        {8188, {4094, 4094}},
+        {10000, {4094, 4094, 1812}},
+        {484, {484}},
+        {1929216, std::vector<size_t>(471, 4094)},
+        {749568, std::vector<size_t>(183, 4094)},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(c.size);
+        if (c.size == 1929216) c.pieces.push_back(942);
+        if (c.size == 749568) c.pieces.push_back(366);
+        SetImage(2, c.size);
+        StartServer();
+        const std::string reply = Request(Get("/dev/mtd/5"));
+        const std::string header = Header("application/octet-stream", c.size);
+        EXPECT_TRUE(reply == header + Body(2)) << "reply of " << reply.size() << " bytes";
+        std::vector<size_t> expected{header.size()};
+        expected.insert(expected.end(), c.pieces.begin(), c.pieces.end());
+        EXPECT_EQ(ServerSends(), expected);
+        EXPECT_EQ(g_pinned_client, LoopbackIPv4()) << "an image fetch pins too";
+        EXPECT_EQ(g_device_report, 0) << "image fetches are not reported";
+        EXPECT_EQ(StopServer(), 0) << "image fetches leave the result alone";
+        ResetRunState();
+    }
+}
+
+// curl --http1.0 as the peer: what a real HTTP client makes of our responses.
+bool RunCurl(const std::string& url, const std::string& headers, const std::string& body) {
+    const std::string command =
+        "curl --http1.0 -s -S --max-time 20 -D " + headers + " -o " + body + " " + url;
+    return std::system(command.c_str()) == 0;
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST_F(ServerTest, CurlSeesTheExactResponses) {
+#ifdef _WIN32
+    GTEST_SKIP() << "curl is a Linux program here; the raw-socket tests cover the same bytes under wine";
+#else
+    if (std::system("curl --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "curl is not installed";
+    SetImage(1, 484);
+    SetImage(2, 100000);
+    const std::string manifest = Manifest();
+    StartServer();
+    const std::string base = "http://127.0.0.1:" + std::to_string(g_server_port.load());
+    ASSERT_TRUE(RunCurl(base + "/list.lst", "curl_list.hdr", "curl_list.body"));
+    EXPECT_EQ(FileText("curl_list.hdr"), Header("text/plain", manifest.size()));
+    EXPECT_EQ(FileText("curl_list.body"), manifest);
+    ASSERT_TRUE(RunCurl(base + "/dev/mtd/5", "curl_img.hdr", "curl_img.body"));
+    EXPECT_EQ(FileText("curl_img.hdr"), Header("application/octet-stream", 100000));
+    EXPECT_TRUE(FileText("curl_img.body") == Body(2));
+    for (const char* f : {"curl_list.hdr", "curl_list.body", "curl_img.hdr", "curl_img.body"}) std::remove(f);
+#endif
+}
+
+TEST_F(ServerTest, ProgressReportsAreTakenBeforeAnyDeviceIsPinned) {
+    StartServer();
+    const struct {
+        const char* path;
+        int kind;
+    } cases[] = {{"/erase%20start", REQ_ERASE_START},
+                 {"/erase%20finish", REQ_ERASE_FINISH},
+                 {"/writing%201", REQ_WRITING},
+                 {"/wrote%201", REQ_WROTE}};
+    for (const auto& c : cases) {
+        // Reports need no header read: a bare request line is enough.
+        EXPECT_EQ(Request(std::string("GET ") + c.path + " HTTP/1.0\r\n", kSecondHost), "") << c.path;
+        EXPECT_TRUE(Eventually([&] { return g_device_report.load() == c.kind; })) << c.path;
+    }
+    EXPECT_EQ(g_pinned_client, NO_CLIENT) << "reports pin nobody";
+    EXPECT_FALSE(m_done);
+    EXPECT_EQ(StopServer(), REQ_WROTE);
+}
+
+TEST_F(ServerTest, FinalReportsBeforePinningChangeNothing) {
+    StartServer();
+    for (const char* path :
+         {"/checksum%20error", "/can%20not%20use%20the%20old%20version", "/Upgrade%20completed"}) {
+        EXPECT_EQ(Request(Get(path)), "") << path;
+    }
+    // A forged final report did not end the run.
+    SleepMs(200);
+    EXPECT_FALSE(m_done);
+    EXPECT_EQ(g_device_report, 0);
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerTest, OncePinnedNobodyElseIsAnsweredOrHeard) {
+    SetImage(1, 100);
+    StartServer();
+    Pin();
+    const uint32_t unsent = g_unsent_images;
+    for (const char* path : {"/list.lst", "/dev/mtd/4", "/erase%20start", "/wrote%20", "/checksum%20error",
+                             "/can%20not%20use%20the%20old%20version", "/Upgrade%20completed"}) {
+        EXPECT_EQ(Request(Get(path), kSecondHost), "") << path;
+        EXPECT_EQ(g_device_report, 0) << path;
+        EXPECT_EQ(g_pinned_client, LoopbackIPv4()) << path;
+        EXPECT_EQ(g_unsent_images, unsent) << path;
+    }
+    EXPECT_FALSE(m_done) << "another host's final report must not end the run";
+    // The pinned device itself is still served and heard.
+    EXPECT_EQ(Request(Get("/dev/mtd/4")), Header("application/octet-stream", 100) + Body(1));
+    EXPECT_EQ(Request(Get("/erase%20start")), "");
+    EXPECT_TRUE(Eventually([] { return g_device_report.load() == REQ_ERASE_START; }));
+    EXPECT_EQ(StopServer(), REQ_ERASE_START);
+}
+
+TEST_F(ServerTest, FinalReportsOfThePinnedDevice) {
+    const struct {
+        const char* name;
+        bool fetch_images;
+        const char* report;
+        bool ends;
+        int result;
+    } cases[] = {
+        {"checksum error", false, "/checksum%20error", true, REQ_CHECKSUM_ERROR},
+        {"old version", false, "/can%20not%20use%20the%20old%20version", true, REQ_OLD_VERSION},
+        {"completed with images unsent", false, "/Upgrade%20completed", false, REQ_UPGRADE_COMPLETED},
+        {"completed with every image served", true, "/Upgrade%20completed", true, REQ_UPGRADE_COMPLETED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetRunState();
+        SetImage(1, 484);
+        SetImage(2, 9000);
+        StartServer();
+        Pin();
+        if (c.fetch_images) {
+            Request(Get("/dev/mtd/4"));
+            Request(Get("/dev/mtd/5"));
+            ASSERT_EQ(g_unsent_images, 0u);
+        }
+        EXPECT_EQ(Request(Get(c.report)), "") << "final reports get no response";
+        if (c.ends) {
+            ASSERT_TRUE(EndsWithin(3000));
+            EXPECT_EQ(JoinServer(), c.result);
+            EXPECT_EQ(g_server.listen_socket, SOCKET_NONE);
+            EXPECT_EQ(g_server.conn_socket, SOCKET_NONE);
+            EXPECT_EQ(g_server.state, TS_STOPPED);
+            EXPECT_EQ(ListenerCloses(), 1);
+        } else {
+            SleepMs(300);
+            EXPECT_FALSE(m_done);
+            EXPECT_EQ(StopServer(), c.result);
+        }
+        EXPECT_EQ(g_device_report, 0) << "final kinds never reach the window's mailbox";
+    }
+}
+
+TEST_F(ServerTest, ARefetchedImageStaysServed) {
+    SetImage(1, 484);
+    SetImage(2, 20000);
+    StartServer();
+    Pin();
+    EXPECT_EQ(g_unsent_images, 0x6u);
+    for (const char* path : {"/dev/mtd/4", "/dev/mtd/4", "/dev/mtd/5", "/dev/mtd/4"}) {
+        Request(Get(path));
+    }
+    EXPECT_EQ(g_unsent_images, 0u) << "a second fetch of a served image does not make it unsent";
+    Request(Get("/Upgrade%20completed"));
+    ASSERT_TRUE(EndsWithin(3000));
+    EXPECT_EQ(JoinServer(), REQ_UPGRADE_COMPLETED);
+}
+
+TEST_F(ServerTest, ABrokenTransferLeavesTheImageUnsentAndTheServerGoingOn) {
+    SetImage(1, 484);
+    SetImage(2, 16 * 1024 * 1024);  // more than the socket buffers hold, so the send is cut
+    StartServer();
+    Pin();
+    // The device vanishes a few kilobytes into the big image: it resets the connection.
+    {
+        const SocketHandle c = SockTcp();
+        ASSERT_EQ(SockConnect(c, LoopbackIPv4(), g_server_port), 0);
+        ASSERT_TRUE(nettest::SendText(c, Get("/dev/mtd/5")));
+        std::string got;
+        char chunk[4096];
+        while (got.size() < 20000 && SockWaitReadable(c, 5, 0) > 0) {
+            const int n = SockRecv(c, chunk, sizeof chunk);
+            if (n <= 0) break;
+            got.append(chunk, static_cast<size_t>(n));
+        }
+        EXPECT_GE(got.size(), 20000u);
+        SockSetLinger(c, 1, 0);
+        SockClose(c);
+    }
+    // The process is still here (no SIGPIPE) and the next connection is served.
+    EXPECT_EQ(Request(Get("/dev/mtd/4")), Header("application/octet-stream", 484) + Body(1));
+    EXPECT_EQ(g_unsent_images, 0x4u) << "the broken image still counts as unsent";
+    Request(Get("/Upgrade%20completed"));
+    SleepMs(300);
+    EXPECT_FALSE(m_done) << "completion with an image outstanding does not end the run";
+    EXPECT_TRUE(Request(Get("/dev/mtd/5")) == Header("application/octet-stream", 16 * 1024 * 1024) + Body(2));
+    EXPECT_EQ(g_unsent_images, 0u);
+    Request(Get("/Upgrade%20completed"));
+    ASSERT_TRUE(EndsWithin(3000));
+    EXPECT_EQ(JoinServer(), REQ_UPGRADE_COMPLETED);
+}
+
+TEST_F(ServerTest, AnEmptySlotGetsTheHeaderOnlyAndBlocksNothing) {
+    SetImage(1, 484);
+    StartServer();
+    Pin();
+    EXPECT_EQ(Request(Get("/dev/mtd/3")), Header("application/octet-stream", 0));
+    Request(Get("/dev/mtd/4"));
+    EXPECT_EQ(g_unsent_images, 0u) << "serving an unlisted slot lists nothing";
+    Request(Get("/Upgrade%20completed"));
+    ASSERT_TRUE(EndsWithin(3000));
+    EXPECT_EQ(JoinServer(), REQ_UPGRADE_COMPLETED);
+}
+
+TEST_F(ServerTest, ASecondManifestFetchListsTheImagesAgain) {
+    SetImage(1, 484);
+    SetImage(3, 1000);
+    const std::string manifest = Manifest();
+    StartServer();
+    Pin();
+    Request(Get("/dev/mtd/4"));
+    EXPECT_EQ(g_unsent_images, 0x8u);
+    EXPECT_EQ(Request(Get("/list.lst")), Header("text/plain", manifest.size()) + manifest);
+    EXPECT_EQ(g_unsent_images, 0xAu);
+    EXPECT_EQ(g_device_report, REQ_LIST);
+    EXPECT_EQ(StopServer(), REQ_LIST);
+}
+
+TEST_F(ServerTest, RequestsWithoutAProperHeaderEndAreNotAnswered) {
+    SetImage(1, 484);
+    StartServer();
+    // Line feeds alone: the blank line reads as a line of 0 bytes.
+    EXPECT_EQ(Request("GET /list.lst HTTP/1.0\nHost: a\n\n"), "");
+    EXPECT_EQ(Request("GET /dev/mtd/4 HTTP/1.0\nHost: a\n\n"), "");
+    // Connection closed before the blank line (the requests that follow are served after
+    // it, one connection at a time).
+    {
+        const SocketHandle c = SockTcp();
+        ASSERT_EQ(SockConnect(c, LoopbackIPv4(), g_server_port), 0);
+        ASSERT_TRUE(nettest::SendText(c, "GET /list.lst HTTP/1.0\r\nHost: a\r\n"));
+        SockClose(c);
+    }
+    // Unknown requests.
+    EXPECT_EQ(Request(Get("/index.html")), "");
+    EXPECT_EQ(Request("POST /list.lst HTTP/1.0\r\n\r\n"), "");
+    EXPECT_EQ(g_pinned_client, NO_CLIENT);
+    EXPECT_EQ(g_device_report, 0);
+    EXPECT_EQ(g_announcer.state, TS_STOPPED) << "the announcer is stopped only by an accepted list request";
+    // Reports with line feeds alone are taken all the same.
+    EXPECT_EQ(Request("GET /erase%20finish HTTP/1.0\n\n"), "");
+    EXPECT_TRUE(Eventually([] { return g_device_report.load() == REQ_ERASE_FINISH; }));
+    EXPECT_EQ(StopServer(), REQ_ERASE_FINISH);
+}
+
+TEST_F(ServerTest, AStopEndsTheLoopWhileItWaitsForAConnection) {
+    for (int how = 0; how < 2; ++how) {
+        SCOPED_TRACE(how == 0 ? "stop request" : "marked stopped");
+        ResetRunState();
+        StartServer();
+        SleepMs(100);
+        const long long start = MonotonicMs();
+        if (how == 0)
+            g_server.stop_requested = 1;
+        else
+            g_server.state = TS_STOPPED;
+        ASSERT_TRUE(EndsWithin(1000));
+        EXPECT_LT(MonotonicMs() - start, 1000);
+        EXPECT_EQ(JoinServer(), 0);
+        g_server.stop_requested = 0;
+        EXPECT_EQ(ListenerCloses(), 1) << "the listening socket is closed";
+        EXPECT_EQ(g_server.listen_socket, SOCKET_NONE);
+        const SocketHandle again = SockTcp();
+        EXPECT_EQ(SockBind(again, IPV4_ANY, g_server_port), 0) << "the port is free again";
+        SockClose(again);
+    }
+}
+
+TEST_F(ServerTest, AStopEndsTheLoopWhileAPeerIsSilentMidRequest) {
+    StartServer();
+    const SocketHandle c = SockTcp();
+    ASSERT_EQ(SockConnect(c, LoopbackIPv4(), g_server_port), 0);
+    ASSERT_TRUE(nettest::SendText(c, "GET /li"));
+    ASSERT_TRUE(Eventually([] { return g_server.conn_socket.load() != SOCKET_NONE; }));
+    SleepMs(100);
+    const long long start = MonotonicMs();
+    g_server.stop_requested = 1;
+    ASSERT_TRUE(EndsWithin(1500)) << "not the 10 seconds of the per-byte time-out";
+    EXPECT_LT(MonotonicMs() - start, 1500);
+    JoinServer();
+    g_server.stop_requested = 0;
+    EXPECT_EQ(nettest::ReadAll(c, 2), "");
+    SockClose(c);
+}
+
+TEST_F(ServerTest, AStopEndsTheLoopWhileASendIsBlockedOnAPeerThatDoesNotRead) {
+    SetImage(2, 16 * 1024 * 1024);  // far more than the socket buffers hold
+    StartServer();
+    Pin();
+    const SocketHandle c = SockTcp();
+    ASSERT_EQ(SockConnect(c, LoopbackIPv4(), g_server_port), 0);
+    ASSERT_TRUE(nettest::SendText(c, Get("/dev/mtd/5")));
+    SleepMs(500);  // the server is now stuck in a send
+    EXPECT_FALSE(m_done);
+    const long long start = MonotonicMs();
+    g_server.stop_requested = 1;
+    InterruptServerConnection();
+    ASSERT_TRUE(EndsWithin(1500));
+    EXPECT_LT(MonotonicMs() - start, 1500) << "no 2-second linger over data nobody takes";
+    JoinServer();
+    g_server.stop_requested = 0;
+    EXPECT_EQ(g_unsent_images, 0x4u) << "a cut send leaves the image unsent";
+    EXPECT_EQ(g_server.conn_socket, SOCKET_NONE);
+    SockClose(c);
+}
+
+TEST_F(ServerTest, ADeadListeningSocketEndsTheLoop) {
+    StartServer();
+    Pin();  // result 11 so far
+    const long long start = MonotonicMs();
+    m_spy->With([&](SpyState& s) { s.dead_socket = m_listener; });
+    ASSERT_TRUE(EndsWithin(1000));
+    EXPECT_LT(MonotonicMs() - start, 1000);
+    EXPECT_EQ(JoinServer(), REQ_LIST) << "the result so far is kept";
+    EXPECT_EQ(ListenerCloses(), 1);
+    EXPECT_EQ(g_server.state, TS_STOPPED);
+}
+
+TEST_F(ServerTest, AFailingAcceptIsNotRetriedInATightLoop) {
+    StartServer();
+    const long long start = MonotonicMs();
+    m_spy->With([&](SpyState& s) {
+        s.failing_accept_socket = m_listener;
+        s.accept_calls = 0;
+    });
+    ASSERT_TRUE(EndsWithin(5000)) << "an accept that always fails means the socket is dead";
+    const long long took = MonotonicMs() - start;
+    EXPECT_EQ(JoinServer(), 0);
+    int calls = 0;
+    m_spy->With([&](SpyState& s) { calls = s.accept_calls; });
+    EXPECT_EQ(calls, ACCEPT_FAILURE_LIMIT);
+    EXPECT_GE(took, static_cast<long long>((ACCEPT_FAILURE_LIMIT - 1) * ACCEPT_RETRY_MS) - 50)
+        << "retries are spaced, not spun";
+}
+
+TEST_F(ServerTest, NoListeningSocketGivesZeroAtOnce) {
+    m_spy->With([](SpyState& s) { s.listen_fails = true; });
+    EXPECT_EQ(RunServer(), 0);
+    EXPECT_EQ(g_server.state, TS_STOPPED);
+    EXPECT_EQ(g_server.listen_socket, SOCKET_NONE);
+}
+
+TEST_F(ServerTest, SendImageRejectsKindsThatNameNoSlot) {
+    auto context = std::make_unique<ServerContext>();
+    context->conn_socket = SOCKET_NONE;
+    g_unsent_images = 0x5;
+    for (int kind : {0, int{REQ_LIST}, int{REQ_WROTE}, 16, -1}) {
+        context->request_kind = kind;
+        EXPECT_EQ(SendImage(context.get()), 0) << kind;
+    }
+    EXPECT_EQ(SendImage(nullptr), 0);
+    EXPECT_EQ(g_unsent_images, 0x5u);
+}
+
+}  // namespace

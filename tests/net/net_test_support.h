@@ -1,0 +1,248 @@
+// Test support for the network service: a spy over the socket operations (fixed interface
+// lists, captured datagrams that never leave the process, recorded sends and closes,
+// injected failures) and a small loopback HTTP client.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/sockets.h"
+#include "platform/threads.h"
+
+namespace nettest {
+
+struct Datagram {
+    std::string bytes;
+    uint32_t address;
+    uint16_t port;
+    long long at_ms;
+};
+
+struct Send {
+    SocketHandle socket;
+    size_t length;
+};
+
+// Everything the spy's operations consult; one spy at a time.
+struct SpyState {
+    std::mutex mutex;
+    std::vector<NetInterface> interfaces;
+    bool enumeration_fails = false;
+    int list_calls = 0;
+    std::vector<Datagram> datagrams;
+    int send_to_failures_after = -1;  // -1: never fail
+    std::vector<Send> sends;
+    std::map<SocketHandle, int> closes;
+    bool broadcast_refused = false;
+    bool listen_fails = false;
+    // The socket for which wait_readable reports an error, and from which accept fails.
+    SocketHandle dead_socket = SOCKET_NONE;
+    SocketHandle failing_accept_socket = SOCKET_NONE;
+    int accept_calls = 0;
+};
+
+inline SpyState* g_spy = nullptr;
+
+class SocketSpy {
+public:
+    SocketSpy() {
+        g_spy = &m_state;
+        SocketOps ops = SystemSocketOps();
+        ops.list_interfaces = &ListInterfaces;
+        ops.send_to = &SendTo;
+        ops.send = &SendData;
+        ops.close = &Close;
+        ops.set_broadcast = &SetBroadcast;
+        ops.listen = &Listen;
+        ops.wait_readable = &WaitReadable;
+        ops.accept = &Accept;
+        m_previous = SetSocketOps(ops);
+    }
+    ~SocketSpy() {
+        SetSocketOps(m_previous);
+        g_spy = nullptr;
+    }
+    SocketSpy(const SocketSpy&) = delete;
+    SocketSpy& operator=(const SocketSpy&) = delete;
+
+    template <typename F>
+    void With(F f) {
+        std::lock_guard<std::mutex> lock(m_state.mutex);
+        f(m_state);
+    }
+    std::vector<Datagram> Datagrams() {
+        std::lock_guard<std::mutex> lock(m_state.mutex);
+        return m_state.datagrams;
+    }
+    // The lengths of every send made on sockets other than the ones given.
+    std::vector<size_t> SendsExcept(SocketHandle a, SocketHandle b = SOCKET_NONE) {
+        std::lock_guard<std::mutex> lock(m_state.mutex);
+        std::vector<size_t> out;
+        for (const Send& s : m_state.sends)
+            if (s.socket != a && s.socket != b) out.push_back(s.length);
+        return out;
+    }
+    void ClearSends() {
+        std::lock_guard<std::mutex> lock(m_state.mutex);
+        m_state.sends.clear();
+    }
+    int Closes(SocketHandle s) {
+        std::lock_guard<std::mutex> lock(m_state.mutex);
+        auto it = m_state.closes.find(s);
+        return it == m_state.closes.end() ? 0 : it->second;
+    }
+
+private:
+    static int ListInterfaces(NetInterface* out, int capacity) {
+        std::lock_guard<std::mutex> lock(g_spy->mutex);
+        ++g_spy->list_calls;
+        if (g_spy->enumeration_fails) return -1;
+        const int n = std::min<int>(capacity, static_cast<int>(g_spy->interfaces.size()));
+        for (int i = 0; i < n; ++i) out[i] = g_spy->interfaces[static_cast<size_t>(i)];
+        return n;
+    }
+    // Datagrams are captured, never sent: no announcement ever leaves the test.
+    static int SendTo(SocketHandle, const void* data, size_t len, uint32_t address, uint16_t port) {
+        std::lock_guard<std::mutex> lock(g_spy->mutex);
+        if (g_spy->send_to_failures_after >= 0 &&
+            static_cast<int>(g_spy->datagrams.size()) >= g_spy->send_to_failures_after)
+            return -1;
+        g_spy->datagrams.push_back(
+            {std::string(static_cast<const char*>(data), len), address, port, MonotonicMs()});
+        return static_cast<int>(len);
+    }
+    static int SendData(SocketHandle s, const void* data, size_t len) {
+        {
+            std::lock_guard<std::mutex> lock(g_spy->mutex);
+            g_spy->sends.push_back({s, len});
+        }
+        return SystemSocketOps().send(s, data, len);
+    }
+    static int Close(SocketHandle s) {
+        {
+            std::lock_guard<std::mutex> lock(g_spy->mutex);
+            ++g_spy->closes[s];
+        }
+        return SystemSocketOps().close(s);
+    }
+    static int SetBroadcast(SocketHandle s, int on) {
+        {
+            std::lock_guard<std::mutex> lock(g_spy->mutex);
+            if (g_spy->broadcast_refused) return -1;
+        }
+        return SystemSocketOps().set_broadcast(s, on);
+    }
+    static int Listen(SocketHandle s, int backlog) {
+        {
+            std::lock_guard<std::mutex> lock(g_spy->mutex);
+            if (g_spy->listen_fails) return -1;
+        }
+        return SystemSocketOps().listen(s, backlog);
+    }
+    static int WaitReadable(SocketHandle s, long sec, long usec) {
+        {
+            std::lock_guard<std::mutex> lock(g_spy->mutex);
+            if (s != SOCKET_NONE && s == g_spy->dead_socket) return -1;
+            if (s != SOCKET_NONE && s == g_spy->failing_accept_socket) return 1;
+        }
+        return SystemSocketOps().wait_readable(s, sec, usec);
+    }
+    static SocketHandle Accept(SocketHandle s, uint32_t* peer) {
+        {
+            std::lock_guard<std::mutex> lock(g_spy->mutex);
+            ++g_spy->accept_calls;
+            if (s != SOCKET_NONE && s == g_spy->failing_accept_socket) return SOCKET_NONE;
+        }
+        return SystemSocketOps().accept(s, peer);
+    }
+
+    SpyState m_state;
+    SocketOps m_previous;
+};
+
+inline NetInterface Iface(uint32_t address, uint32_t netmask, unsigned flags) {
+    return NetInterface{address, netmask, flags};
+}
+
+// A connected pair of loopback TCP sockets.
+struct Pair {
+    SocketHandle client = SOCKET_NONE;
+    SocketHandle server = SOCKET_NONE;
+    void Close() {
+        if (client != SOCKET_NONE) SockClose(client);
+        if (server != SOCKET_NONE) SockClose(server);
+        client = server = SOCKET_NONE;
+    }
+};
+
+inline Pair MakePair() {
+    Pair p;
+    const SocketHandle l = SockTcp();
+    if (l == SOCKET_NONE) return p;
+    if (SockBind(l, LoopbackIPv4(), 0) != 0 || SockListen(l, 1) != 0) {
+        SockClose(l);
+        return p;
+    }
+    const uint16_t port = SockLocalPort(l);
+    p.client = SockTcp();
+    if (SockConnect(p.client, LoopbackIPv4(), port) == 0) p.server = SockAccept(l, nullptr);
+    SockClose(l);
+    return p;
+}
+
+inline bool SendText(SocketHandle s, const std::string& text) {
+    return text.empty() || SockSend(s, text.data(), text.size()) == static_cast<int>(text.size());
+}
+
+// Everything the peer sends until it closes, or until nothing comes for timeout_s.
+inline std::string ReadAll(SocketHandle s, long timeout_s = 10) {
+    std::string out;
+    char chunk[8192];
+    while (SockWaitReadable(s, timeout_s, 0) > 0) {
+        const int n = SockRecv(s, chunk, sizeof chunk);
+        if (n <= 0) break;
+        out.append(chunk, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+// One request from a loopback address of the caller's choice (127.0.0.1 unless given);
+// returns what came back before the server closed the connection.
+inline std::string Fetch(uint16_t port, const std::string& request, uint32_t from = 0,
+                         SocketHandle* used = nullptr) {
+    const SocketHandle c = SockTcp();
+    if (c == SOCKET_NONE) return "<no socket>";
+    if (used != nullptr) *used = c;
+    if (from != 0 && SockBind(c, from, 0) != 0) {
+        SockClose(c);
+        return "<no bind>";
+    }
+    if (SockConnect(c, LoopbackIPv4(), port) != 0) {
+        SockClose(c);
+        return "<no connection>";
+    }
+    SendText(c, request);
+    std::string reply = ReadAll(c);
+    SockClose(c);
+    return reply;
+}
+
+// Polls cond every millisecond for up to ms; true once it holds.
+template <typename Cond>
+bool Eventually(Cond cond, long long ms = 5000) {
+    const long long end = MonotonicMs() + ms;
+    while (!cond()) {
+        if (MonotonicMs() > end) return false;
+        SleepMs(1);
+    }
+    return true;
+}
+
+inline std::string Get(const std::string& path) { return "GET " + path + " HTTP/1.0\r\nHost: pc\r\n\r\n"; }
+
+}  // namespace nettest
