@@ -158,6 +158,14 @@ run_case() {
         echo "  FAIL: the updater's outcome is \"${outcome:-nothing printed (exit $pc_rc)}\", expected \"$expected\""
         ok=0
     fi
+    # 0 with an outcome, 1 without one; anything else is a crash, a sanitizer's report or
+    # the time limit.
+    local expected_rc=0
+    [ "$expected" = none ] && expected_rc=1
+    if [ "$pc_rc" -ne "$expected_rc" ]; then
+        echo "  FAIL: the updater's side exited with $pc_rc, expected $expected_rc"
+        ok=0
+    fi
     if [ $ok -eq 1 ]; then
         echo "  PASS ($(elapsed "$start" "$(now)") s)"
         return 0
@@ -179,7 +187,9 @@ for c in "${CASES[@]}"; do
         # real interface enumeration, sent to the subnet's broadcast address from port
         # 20200. No device connects, so the run has no outcome when the updater gives up.
         discovery) run_case discovery none 2 --discover-only ;;
-        fetch_twice_slow) run_case fetch_twice_slow completed 40 --fetch-twice=4 --slow 0.1 ;;
+        # Slow enough (13 reports, 3.25 s) to outlast the announcer's 3-second pause: the
+        # simulator then also checks that no announcement follows the manifest.
+        fetch_twice_slow) run_case fetch_twice_slow completed 40 --fetch-twice=4 --slow 0.25 ;;
     esac || FAILED=$((FAILED + 1))
 done
 echo "e2e: $(( ${#CASES[@]} - FAILED )) of ${#CASES[@]} case(s) passed"

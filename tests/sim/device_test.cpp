@@ -459,4 +459,32 @@ TEST_F(DiscoveryTest, NoAnnouncementIsExitThreeAndATakenPortExitFive) {
     EXPECT_NE(second_transcript.error().find("cannot listen on UDP"), std::string::npos);
 }
 
+TEST_F(DiscoveryTest, AnAnnouncementAfterTheManifestIsAnUpdaterFault) {
+    ScriptedUpdater updater;
+    updater.Start();
+    sim::Options options;
+    std::string why;
+    ASSERT_TRUE(sim::ParseOptions(
+        {"--listen", "127.0.0.1:0", "--wait", "2", "--timeout", "5", "--slow", "0.05"}, &options, &why));
+    sim::Transcript transcript(nullptr, nullptr);
+    sim::Device device(options, &transcript);
+    ASSERT_EQ(device.OpenDiscovery(), sim::EXIT_OK);
+    const SocketHandle sender = SockUdp();
+    ASSERT_EQ(SockBind(sender, MakeIPv4(127, 0, 0, 2), device.discovery_port()), 0);
+    int code = -1;
+    std::thread run([&] { code = device.Run(); });
+    const std::string datagram =
+        "ZID-FWTools 1.0\r\nHOST:http://127.0.0.1:" + std::to_string(updater.port()) + "\r\n\r\n";
+    SockSendTo(sender, datagram.data(), datagram.size(), LoopbackIPv4(), device.discovery_port());
+    // Once the first image has been fetched the device has read the manifest and drained
+    // what came before it; what comes now is late.
+    const long long deadline = MonotonicMs() + 5000;
+    while (updater.Paths().size() < 2 && MonotonicMs() < deadline) SleepMs(5);
+    SockSendTo(sender, datagram.data(), datagram.size(), LoopbackIPv4(), device.discovery_port());
+    run.join();
+    SockClose(sender);
+    EXPECT_EQ(code, sim::EXIT_UPDATER_FAULT) << transcript.steps();
+    EXPECT_NE(transcript.error().find("went on announcing"), std::string::npos) << transcript.error();
+}
+
 }  // namespace
