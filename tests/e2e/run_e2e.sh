@@ -150,6 +150,9 @@ run_case() {
     outcome=$(sed -n 's/.*outcome: //p' "$pc_log" | tail -n 1)
     sed 's/^/  device | /' "$sim_log"
     sed 's/^/  pc     | /' "$pc_log"
+    if grep -q "refused the first connection" "$sim_log"; then
+        echo "  note: the updater announced before its server listened; the device had to try again"
+    fi
     if [ "$sim_rc" -ne 0 ]; then
         echo "  FAIL: the simulator exited with $sim_rc"
         ok=0

@@ -39,8 +39,9 @@ public:
     bool answer_reports = false;
     bool answer_everyone = false;  // serve hosts other than the pinned one
     bool take_forged_finals = false;
-    bool keep_listening = false;  // do not end on the final report
-    bool never_answer = false;    // read requests, answer nothing, keep the connection
+    bool keep_listening = false;   // do not end on the final report
+    bool never_answer = false;     // read requests, answer nothing, keep the connection
+    unsigned listen_after_ms = 0;  // bound at once but listening only after this long
 
     ScriptedUpdater() {
         const uint32_t sizes[] = {484, 10000, 3000};
@@ -59,9 +60,19 @@ public:
     void Start() {
         m_listen = SockTcp();
         ASSERT_EQ(SockBind(m_listen, LoopbackIPv4(), 0), 0);
-        ASSERT_EQ(SockListen(m_listen, 20), 0);
+        // A bound socket that does not listen yet refuses connections, as an updater does
+        // whose announcer has started before its server.
+        if (listen_after_ms == 0) {
+            ASSERT_EQ(SockListen(m_listen, 20), 0);
+        }
         m_port = SockLocalPort(m_listen);
-        m_thread = std::thread([this] { Loop(); });
+        m_thread = std::thread([this] {
+            if (listen_after_ms > 0) {
+                SleepMs(listen_after_ms);
+                SockListen(m_listen, 20);
+            }
+            Loop();
+        });
     }
 
     uint16_t port() const { return m_port; }
@@ -233,6 +244,15 @@ TEST_F(DeviceTest, AWholeUpdateFetchesEverythingInOrderReportsAndSeesTheRunEnd) 
     EXPECT_NE(r.steps.find("no longer accepts connections"), std::string::npos) << r.steps;
 }
 
+TEST_F(DeviceTest, AServerThatListensAMomentAfterItsAnnouncementIsReachedAllTheSame) {
+    ScriptedUpdater updater;
+    updater.listen_after_ms = 200;
+    const Result r = RunAgainst(updater, {});
+    EXPECT_EQ(r.code, sim::EXIT_OK) << r.error;
+    EXPECT_NE(r.steps.find("refused the first connection"), std::string::npos) << r.steps;
+    EXPECT_EQ(updater.Paths(), FullRun({4, 5, 6}));
+}
+
 TEST_F(DeviceTest, EachFaultModeSendsWhatThatDeviceWould) {
     {
         ScriptedUpdater updater;
@@ -371,9 +391,11 @@ TEST_F(DeviceTest, AnUnreachableOrSilentUpdaterIsExitFour) {
     ASSERT_EQ(SockBind(probe, LoopbackIPv4(), 0), 0);
     const uint16_t closed = SockLocalPort(probe);
     SockClose(probe);
-    const Result refused = RunSim({"--server", "127.0.0.1:" + std::to_string(closed)});
+    const long long start = MonotonicMs();
+    const Result refused = RunSim({"--server", "127.0.0.1:" + std::to_string(closed), "--timeout", "0.3"});
     EXPECT_EQ(refused.code, sim::EXIT_UNREACHABLE) << refused.error;
     EXPECT_NE(refused.error.find("cannot connect"), std::string::npos) << refused.error;
+    EXPECT_GE(MonotonicMs() - start, 300) << "the first connection is tried again for --timeout";
 
     ScriptedUpdater silent;
     silent.never_answer = true;

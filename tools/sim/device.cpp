@@ -226,7 +226,26 @@ int Device::Connect(From from, SocketHandle* out, const std::string& what) {
         return m_log->Fail(EXIT_LOCAL, "cannot make a connection from %s: it is not an address of this host",
                            AddressText(from.address).c_str());
     }
-    if (SockConnect(*out, m_server, m_server_port) != 0) {
+    bool connected = SockConnect(*out, m_server, m_server_port) == 0;
+    if (!connected && m_first_contact) {
+        // The updater may announce a moment before its server listens; a receiver that
+        // has just heard it tries again rather than give up on the first refusal.
+        m_log->Step(
+            "note: the updater refused the first connection right after its announcement; trying "
+            "again for up to %s",
+            Seconds(m_options.timeout_ms).c_str());
+        const long long deadline = MonotonicMs() + m_options.timeout_ms;
+        while (!connected && MonotonicMs() < deadline) {
+            SleepMs(100);
+            CloseSocket(out);
+            *out = SockTcp();
+            if (*out == SOCKET_NONE) return m_log->Fail(EXIT_LOCAL, "cannot create a TCP socket");
+            if (from.bind && SockBind(*out, from.address, 0) != 0) break;
+            connected = SockConnect(*out, m_server, m_server_port) == 0;
+        }
+    }
+    m_first_contact = false;
+    if (!connected) {
         CloseSocket(out);
         return m_log->Fail(EXIT_UNREACHABLE,
                            "cannot connect to the updater's server at %s for %s: refused or unreachable (is "

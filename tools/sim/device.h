@@ -92,6 +92,7 @@ private:
     uint32_t m_server = 0;
     uint16_t m_server_port = 0;
     long long m_manifest_at_ms = 0;
+    bool m_first_contact = true;  // no connection to the updater has been made yet
     int m_checksum_error = NO_PARTITION;
     int m_vanish = NO_PARTITION;
     int m_fetch_twice = NO_PARTITION;

@@ -76,7 +76,8 @@ Where to listen and connect:
   --wait SECONDS         how long to wait for the announcement (default 200; the updater
                          announces every 3 seconds for about 180 seconds).
   --timeout SECONDS      how long the updater may stay silent while it answers a
-                         request (default 15).
+                         request (default 15); also how long the first connection is
+                         tried again when the updater refuses it.
   --expect-host ADDR     fail unless the announcement names this address.
   --discover-only        stop after a correct announcement; connect to nothing.
 
