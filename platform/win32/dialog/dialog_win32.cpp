@@ -14,6 +14,7 @@
 
 #include <commctrl.h>
 
+#include <cstring>
 #include <string>
 
 // First, so that the system's text macros are gone before CDialog's members are named.
@@ -63,6 +64,23 @@ void InitCommonControlsOnce() {
         return InitCommonControlsEx(&icc) != FALSE;
     }();
     (void)done;
+}
+
+// The window style that the compiled template gives a dialog (0 when it cannot be read).
+DWORD TemplateStyle(unsigned template_id) {
+    HRSRC found = FindResourceW(ProgramModule(), MAKEINTRESOURCEW(template_id), MAKEINTRESOURCEW(5));
+    if (found == nullptr || SizeofResource(ProgramModule(), found) < 16) return 0;
+    const unsigned char* bytes =
+        static_cast<const unsigned char*>(LockResource(LoadResource(ProgramModule(), found)));
+    if (bytes == nullptr) return 0;
+    WORD version = 0, signature = 0;
+    std::memcpy(&version, bytes, 2);
+    std::memcpy(&signature, bytes + 2, 2);
+    DWORD style = 0;
+    // The extended form starts with version 1 and 0xFFFF; its style follows the help id and
+    // the extended style.
+    std::memcpy(&style, bytes + (version == 1 && signature == 0xFFFF ? 12 : 0), 4);
+    return style;
 }
 
 }  // namespace
@@ -119,6 +137,46 @@ void DialogBackend::RequestClose(int code) {
     }
 }
 
+void DialogBackend::CenterIfHidden(const RECT& before) {
+    // The dialog framework centres a modal box that its template leaves hidden (the about and
+    // progress boxes) over its owner, unless the initialisation has shown or moved it; the
+    // main window, visible in its template, stays where the template puts it.
+    if ((TemplateStyle(m_dialog->TemplateId()) & WS_VISIBLE) != 0) return;
+    if ((GetWindowLongW(m_hwnd, GWL_STYLE) & WS_VISIBLE) != 0) return;
+    RECT rect;
+    GetWindowRect(m_hwnd, &rect);
+    if (rect.left != before.left || rect.top != before.top) return;
+    RECT work;
+    MONITORINFO monitor;
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoW(MonitorFromWindow(m_hwnd, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+        work = monitor.rcWork;
+    } else {
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    }
+    RECT around = work;
+    HWND owner = GetWindow(m_hwnd, GW_OWNER);
+    if (owner != nullptr && IsWindowVisible(owner) && !::IsIconic(owner)) GetWindowRect(owner, &around);
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    int x = (around.left + around.right - width) / 2;
+    int y = (around.top + around.bottom - height) / 2;
+    if (x + width > work.right) x = work.right - width;
+    if (y + height > work.bottom) y = work.bottom - height;
+    if (x < work.left) x = work.left;
+    if (y < work.top) y = work.top;
+    SetWindowPos(m_hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+HWND DialogBackend::FocusedPushButton() const {
+    HWND focus = GetFocus();
+    if (focus == nullptr || GetParent(focus) != m_hwnd || !IsWindowEnabled(focus)) return nullptr;
+    wchar_t class_name[16];
+    if (GetClassNameW(focus, class_name, 16) == 0 || lstrcmpiW(class_name, L"Button") != 0) return nullptr;
+    const LONG type = GetWindowLongW(focus, GWL_STYLE) & BS_TYPEMASK;
+    return type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON ? focus : nullptr;
+}
+
 HDC DialogBackend::PaintDC() {
     if (!m_in_paint) return nullptr;
     if (m_paint_dc == nullptr) m_paint_dc = BeginPaint(m_hwnd, &m_paint);
@@ -127,16 +185,30 @@ HDC DialogBackend::PaintDC() {
 
 INT_PTR DialogBackend::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
-        case WM_INITDIALOG:
+        case WM_INITDIALOG: {
+            RECT before;
+            GetWindowRect(m_hwnd, &before);
             // TRUE: the dialog manager gives the focus to the first tab-stop control.
-            return m_dialog->OnInitDialog() ? TRUE : FALSE;
+            const bool focus = m_dialog->OnInitDialog();
+            if (m_hwnd != nullptr) CenterIfHidden(before);
+            return focus ? TRUE : FALSE;
+        }
 
         case WM_COMMAND: {
             const unsigned id = LOWORD(wparam);
             const unsigned code = HIWORD(wparam);
             if (lparam == 0) {
-                // Not from a control: the dialog manager's Esc (IDCANCEL) or Enter with no
-                // push button to press (IDOK), or a menu or accelerator command.
+                // Not from a control: the dialog manager's Esc (IDCANCEL) or Enter (IDOK), or a
+                // menu or accelerator command. Enter on a focused push button presses that
+                // button, as Windows does; wine's dialog manager reports it as IDOK instead,
+                // which would end the main window where the user meant Update.
+                if (id == IDOK) {
+                    HWND pressed = FocusedPushButton();
+                    if (pressed != nullptr) {
+                        m_dialog->OnCommand(static_cast<unsigned>(GetDlgCtrlID(pressed)));
+                        return TRUE;
+                    }
+                }
                 if (id == IDOK || id == IDCANCEL) RequestClose(static_cast<int>(id));
                 return TRUE;
             }

@@ -32,6 +32,10 @@ private:
     INT_PTR Handle(UINT message, WPARAM wparam, LPARAM lparam);
     // Esc, the close box, Alt+F4, Enter: the dialog's say first, then the base ending.
     void RequestClose(int code);
+    // The enabled push button of this dialog that has the focus, or null.
+    HWND FocusedPushButton() const;
+    // Centres a dialog that its template leaves hidden, as the dialog framework does.
+    void CenterIfHidden(const RECT& before);
     // The paint context of the WM_PAINT being handled, begun on first use; null outside.
     HDC PaintDC();
 

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# run_on_display.sh setup <prefix>
+#     Makes a fresh wine prefix for the window tests, with wine's virtual desktop switched on
+#     (without a window manager wine draws no caption bars; the virtual desktop draws them and
+#     keeps the program's exit code).
+# run_on_display.sh run <prefix> <program.exe> [arguments...]
+#     Runs the program under wine on a private Xvfb display, inside a network namespace of its
+#     own with only loopback, with a wineserver of its own started inside that namespace (wine
+#     creates sockets in the server, so the server's namespace is the one that counts).
+#
+# Exit code 77 (skipped) when a prerequisite is missing: root for the namespace, Xvfb, wine.
+set -u
+mode=${1:-}
+prefix=${2:-}
+[ -n "$mode" ] && [ -n "$prefix" ] || { echo "usage: $0 setup|run <prefix> [program args...]" >&2; exit 2; }
+shift 2
+
+skip() { echo "SKIPPED: $*"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "needs root to make a private network namespace (unshare --net)"
+for tool in unshare ip wine wineserver; do
+    command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed"
+done
+if [ "$mode" = run ]; then
+    command -v Xvfb >/dev/null 2>&1 || skip "Xvfb is not installed (package xvfb)"
+fi
+
+if [ -z "${ORVANE_W32_NETNS:-}" ]; then
+    exec unshare --net env ORVANE_W32_NETNS=1 bash "$0" "$mode" "$prefix" "$@"
+fi
+ip link set lo up
+
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset WINESERVER
+
+case "$mode" in
+setup)
+    rm -rf "$prefix"
+    mkdir -p "$(dirname "$prefix")"
+    wineserver -p
+    wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 &&
+        wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+    rc=$?
+    wineserver -k
+    wineserver -w
+    [ $rc -eq 0 ] && [ -d "$prefix/drive_c" ] || { echo "could not make the wine prefix $prefix" >&2; exit 1; }
+    echo "wine prefix ready: $prefix"
+    exit 0
+    ;;
+run) ;;
+*) echo "unknown mode $mode" >&2; exit 2 ;;
+esac
+
+[ -d "$prefix/drive_c" ] || { echo "no wine prefix at $prefix: run the setup first" >&2; exit 1; }
+[ $# -ge 1 ] || { echo "no program to run" >&2; exit 2; }
+
+# A display of our own: Xvfb picks a free number and tells it.
+displayfile=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
+xvfb=$!
+cleanup() {
+    wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
+    kill "$xvfb" >/dev/null 2>&1
+    wait "$xvfb" 2>/dev/null
+    rm -f "$displayfile"
+}
+trap cleanup EXIT
+for _ in $(seq 100); do
+    [ -s "$displayfile" ] && break
+    sleep 0.1
+done
+[ -s "$displayfile" ] || { echo "Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(head -n 1 "$displayfile")"
+
+wineserver -p
+wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+wine "$@"
+rc=$?
+exit $rc
