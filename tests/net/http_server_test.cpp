@@ -175,6 +175,7 @@ TEST_F(ServerTest, ImagePiecesFollowTheImageSize) {
     }
 }
 
+#ifndef _WIN32
 // curl --http1.0 as the peer: what a real HTTP client makes of our responses.
 bool RunCurl(const std::string& url, const std::string& headers, const std::string& body) {
     const std::string command =
@@ -186,6 +187,7 @@ std::string FileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+#endif
 
 TEST_F(ServerTest, CurlSeesTheExactResponses) {
 #ifdef _WIN32
