@@ -51,15 +51,17 @@ bool FakeWait(unsigned timeout_ms) {
     return g_record.worker_ends;
 }
 
+// Count, then start and stop the platform's library for real (Winsock needs it for any
+// socket a real worker opens).
 int CountingStartup() {
     ++g_record.socket_starts;
     Log("start sockets");
-    return 1;
+    return SystemSocketOps().startup();
 }
 int CountingCleanup() {
     ++g_record.socket_stops;
     Log("stop sockets");
-    return 1;
+    return SystemSocketOps().cleanup();
 }
 
 bool FakeLookup(const char* type, unsigned id, ResourceBlob* out) {

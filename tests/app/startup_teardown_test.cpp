@@ -3,6 +3,7 @@
 #include "app/updater_app.h"
 #include "app/updater_dlg.h"
 #include "app_fixture.h"
+#include "platform/threads.h"
 
 using namespace apptest;
 using headless::Key;
@@ -183,6 +184,58 @@ TEST(ReadyMessage, OnlyTheOneVersionIsFilledIn) {
     EXPECT_EQ(FormatReadyMessage("%d %n 100% to %s, %s", "1.0.28"), "%d %n 100% to 1.0.28, %s");
     EXPECT_EQ(FormatReadyMessage("no argument", "1.0.28"), "no argument");
     EXPECT_EQ(FormatReadyMessage("", "1.0.28"), "");
+}
+
+}  // namespace
+
+// ---- With the real update worker ----------------------------------------------------------
+
+namespace {
+
+int LoopbackOnly(NetInterface* out, int capacity) {
+    if (capacity < 1) return 0;
+    // The announcer sees one broadcast-capable network: loopback's, nothing real.
+    out[0] = {MakeIPv4(127, 0, 0, 1), MakeIPv4(255, 0, 0, 0), IFACE_UP | IFACE_BROADCAST};
+    return 1;
+}
+
+class RealWorkerTest : public AppTest {
+protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        AppServices services = CurrentAppServices();
+        const AppServices& system = SystemAppServices();
+        services.start_worker = system.start_worker;
+        services.stop_network = system.stop_network;
+        services.wait_worker_end = system.wait_worker_end;
+        SetAppServices(services);
+        SocketOps ops = CurrentSocketOps();
+        ops.list_interfaces = LoopbackOnly;
+        SetSocketOps(ops);
+    }
+};
+
+TEST_F(RealWorkerTest, TeardownStopsAWaitingWorkerBeforeTheImagesGo) {
+    ThenPress(IDC_UPDATE);
+    Then([] {
+        // The worker runs in real time: wait until it serves and waits for a device.
+        const long long deadline = MonotonicMs() + 5000;
+        while (g_worker_active == 0 && MonotonicMs() < deadline) SleepMs(5);
+        ASSERT_GT(g_worker_active, 0);
+        EXPECT_EQ(g_update_outcome, 0);
+    });
+    ThenAdvance(3000);
+    Then([] { EXPECT_GT(g_worker_active, 0) << "the server waits for a device that never comes"; });
+    ThenPress(IDC_FINISH);
+    const long long start = MonotonicMs();
+    CUpdaterDlg dlg;
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    // The stop ended the server loop, and the worker was gone before the images were freed.
+    EXPECT_EQ(g_worker_active, 0);
+    EXPECT_FALSE(ImagesLoaded());
+    EXPECT_LT(MonotonicMs() - start, 10000);
+    EXPECT_EQ(Rec().socket_stops, 1);
+    EXPECT_EQ(Rec().close_firewall_calls, 1);
 }
 
 }  // namespace
