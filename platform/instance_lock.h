@@ -10,3 +10,8 @@ bool AcquireSingleInstanceLock(const char* name);
 // Asks the instance that holds the lock to bring its window to the front, where the
 // platform makes that cheap; does nothing otherwise.
 void ActivateRunningInstance(const char* name);
+
+// Where the platform carries activation requests itself (POSIX: over the lock), the handler
+// runs when another start asks this instance to come to the front. It runs on the lock's own
+// thread: a toolkit must hand the request to its UI thread.
+void SetInstanceActivationHandler(void (*handler)());

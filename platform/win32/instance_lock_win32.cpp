@@ -69,3 +69,7 @@ void ActivateRunningInstance(const char* name) {
     // A modal box in front of the main window (about, progress) is what should come up.
     SetForegroundWindow(GetLastActivePopup(search.found));
 }
+
+// Windows brings the first instance forward from the second one (ActivateRunningInstance);
+// nothing arrives at the first instance to handle.
+void SetInstanceActivationHandler(void (*)()) {}

@@ -48,7 +48,7 @@ constexpr const char* ABOUT_VERSION = "1.0.0.50208";
 constexpr uint16_t FILE_VERSION[4] = {1, 0, 0, 50215};
 constexpr const char* FILE_VERSION_TEXT = "1, 0, 0, 0502150";
 // The one-line legal notice: message 116 in every table, and the version record's.
-#define ORVANE_LEGAL_NOTICE "Copyright (C) 2026 Orvane. All rights reserved."
+#define ORVANE_LEGAL_NOTICE "Copyright (C) 2026 Orvane"
 constexpr const char* LEGAL_NOTICE = ORVANE_LEGAL_NOTICE;
 
 // Language tables: Windows language ids.

@@ -11,8 +11,6 @@
 #include "platform/instance_lock.h"
 #include "platform/threads.h"
 
-void SetInstanceActivationHandler(void (*handler)());
-
 namespace {
 
 std::string UniqueName(const char* what) {
