@@ -1,0 +1,49 @@
+// The entry point of the Linux program: the Qt application, then the application object,
+// which runs the main window for the life of the process. The program reads no command
+// line: Qt is given the program's name only (its platform can still be chosen the Qt way,
+// through QT_QPA_PLATFORM).
+#include <QApplication>
+#include <QMetaObject>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/updater_app.h"
+#include "platform/qt/qt_dialog.h"
+#include "res/catalogue/catalogue.h"
+#include "run/run_state.h"
+
+// The single-instance lock (platform/posix): called on the lock's own thread when a second
+// start asks this instance to come to the front.
+void SetInstanceActivationHandler(void (*handler)());
+
+namespace {
+
+void OnActivationRequest() {
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(
+            app, [] { qtdialog::ActivateTopmost(); }, Qt::QueuedConnection);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static char* qt_argv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
+    static int qt_argc = 1;
+    QApplication app(qt_argc, qt_argv);
+    // The dialogs run their own modal loops; no window's closing ends the program by itself.
+    app.setQuitOnLastWindowClosed(false);
+    app.setWindowIcon(qtdialog::IconFromResource(IDI_UPDATER));
+    SetInstanceActivationHandler(OnActivationRequest);
+
+    (void)theApp.InitInstance();
+
+    SetInstanceActivationHandler(nullptr);
+    // A worker that did not end within the teardown's bound is still inside the network
+    // code: end the process at once, taking it along, rather than destroy the state it uses.
+    if (g_worker_active > 0) {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+    return 0;
+}

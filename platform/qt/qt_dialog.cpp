@@ -1,0 +1,638 @@
+// The Qt back-end of CDialog; see qt_dialog.h for how the dialog manager's rules map onto Qt.
+#include "platform/qt/qt_dialog.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDialog>
+#include <QFontMetrics>
+#include <QFrame>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "res/catalogue/catalogue.h"
+
+namespace {
+
+constexpr uint32_t WS_SYSMENU_STYLE = 0x00080000u;
+constexpr uint32_t WS_TABSTOP_STYLE = 0x00010000u;
+constexpr uint32_t WS_EX_APPWINDOW_STYLE = 0x00040000u;
+constexpr uint32_t BUTTON_TYPE_MASK = 0x0000000Fu;
+constexpr uint32_t BS_DEFPUSHBUTTON_STYLE = 0x00000001u;
+constexpr uint32_t STATIC_TYPE_MASK = 0x0000001Fu;
+constexpr uint32_t SS_ICON_STYLE = 0x00000003u;
+constexpr uint32_t SS_ETCHEDHORZ_STYLE = 0x00000010u;
+constexpr uint32_t SS_NOPREFIX_STYLE = 0x00000080u;
+constexpr unsigned SC_CLOSE_COMMAND = 0xF060;
+// The platform raises shorter timer periods to this.
+constexpr unsigned MINIMUM_TIMER_PERIOD_MS = 10;
+// The progress bar's own scale: the share filled, in ten-thousandths.
+constexpr int BAR_SCALE = 10000;
+
+// Round-to-nearest a * b / c, as the platform's MulDiv.
+int MulDiv(int a, int b, int c) {
+    const long long p = static_cast<long long>(a) * b;
+    return static_cast<int>(p >= 0 ? (p + c / 2) / c : -((-p + c / 2) / c));
+}
+
+// A static control without SS_NOPREFIX treats '&' as the mnemonic marker: the marker is
+// not shown, and "&&" shows one ampersand.
+QString StaticText(const std::string& text, uint32_t style) {
+    const QString raw = QString::fromUtf8(text.c_str());
+    if (style & SS_NOPREFIX_STYLE) return raw;
+    QString shown;
+    for (int i = 0; i < raw.size(); ++i) {
+        if (raw[i] == QLatin1Char('&') && i + 1 < raw.size()) ++i;
+        shown += raw[i];
+    }
+    return shown;
+}
+
+QFont TemplateFont(const DialogTemplate& t) {
+    // The face stored in the templates is substituted by the platform: here the user's
+    // interface font, at the template's size.
+    QFont font = QApplication::font();
+    font.setPointSize(t.point_size);
+    font.setItalic(t.italic);
+    if (t.font_weight >= 600) font.setBold(true);
+    return font;
+}
+
+qtdialog::BaseUnits BaseUnitsOf(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const int width =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return {(width / 26 + 1) / 2, metrics.height()};
+}
+
+QRect MapRect(const qtdialog::BaseUnits& u, int x, int y, int cx, int cy) {
+    return QRect(MulDiv(x, u.x, 4), MulDiv(y, u.y, 8), MulDiv(cx, u.x, 4), MulDiv(cy, u.y, 8));
+}
+
+class QtDialogWindow;
+
+}  // namespace
+
+class DialogBackend {
+public:
+    explicit DialogBackend(CDialog* dialog) : m_dialog(dialog) {}
+
+    struct Control {
+        const ControlTemplate* tmpl;
+        QWidget* widget;
+        std::string text;  // as set, before any mnemonic processing
+        qtdialog::ProgressState progress{0, 100, 0, 0};
+    };
+    struct TimerSlot {
+        QTimer* timer = nullptr;
+        bool queued = false;         // a tick waits on the event loop
+        unsigned long long run = 0;  // which SetTimer this slot belongs to
+    };
+
+    CDialog* m_dialog;
+    const DialogTemplate* m_template = nullptr;
+    QtDialogWindow* m_window = nullptr;
+    bool m_open = false;
+    bool m_ended = false;
+    int m_result = 0;
+    std::map<unsigned, Control> m_controls;
+    std::map<unsigned, TimerSlot> m_timers;
+    std::vector<qtdialog::MenuItem> m_menu;
+    unsigned m_big_icon = 0;
+    unsigned m_small_icon = 0;
+    QPainter* m_painter = nullptr;  // only while OnPaint runs
+    unsigned long long m_timer_runs = 0;
+
+    bool Live() const { return m_open && !m_ended; }
+    bool HasSystemMenu() const {
+        return m_template != nullptr && (m_template->style & WS_SYSMENU_STYLE) != 0;
+    }
+    Control* Find(unsigned id) {
+        auto it = m_controls.find(id);
+        return it == m_controls.end() ? nullptr : &it->second;
+    }
+
+    // The dialog's handlers; only the back-end calls them.
+    bool CallInit() { return m_dialog->OnInitDialog(); }
+    void CallCommand(unsigned id) { m_dialog->OnCommand(id); }
+    void CallTimer(unsigned id) { m_dialog->OnTimer(id); }
+    bool CallSysCommand(unsigned id) { return m_dialog->OnSysCommand(id); }
+    bool CallPaint() { return m_dialog->OnPaint(); }
+
+    // Esc, the close box, Alt+F4, Enter, a posted close: the dialog may refuse.
+    void CloseRequest(int code) {
+        if (!Live()) return;
+        if (m_dialog->OnCloseRequest(code)) m_dialog->EndDialog(code);
+    }
+
+    void SysCommand(unsigned id) {
+        if (!Live()) return;
+        if (CallSysCommand(id)) return;
+        // Default processing: of the platform's commands only closing means anything here.
+        if (id == SC_CLOSE_COMMAND) CloseRequest(IDCANCEL);
+    }
+
+    // The timer's shot: queue one tick unless one already waits.
+    void TimerShot(unsigned id);
+    void DeliverTick(unsigned id, unsigned long long run) {
+        auto it = m_timers.find(id);
+        if (!Live() || it == m_timers.end() || it->second.run != run) return;
+        // Cleared before the handler runs, so that ticks can queue while it waits in a
+        // nested dialog.
+        it->second.queued = false;
+        CallTimer(id);
+    }
+
+    void Press(unsigned id) {
+        if (Live()) CallCommand(id);
+    }
+
+    void UpdateBar(Control& c) {
+        qtdialog::ProgressState& p = c.progress;
+        const int span = int(p.maximum) - int(p.minimum);
+        if (span <= 0) {
+            p.filled = p.position >= int(p.maximum) ? BAR_SCALE : 0;
+        } else {
+            const int at = std::clamp(p.position, int(p.minimum), int(p.maximum)) - int(p.minimum);
+            p.filled = MulDiv(at, BAR_SCALE, span);
+        }
+        static_cast<QProgressBar*>(c.widget)->setValue(p.filled);
+    }
+};
+
+namespace {
+
+struct World {
+    std::vector<CDialog*> stack;  // open dialogs, innermost last
+    std::function<void(CDialog&)> open_hook;
+};
+
+World& W() {
+    static World world;
+    return world;
+}
+
+class QtDialogWindow final : public QDialog {
+public:
+    QtDialogWindow(DialogBackend* backend, QWidget* owner, Qt::WindowFlags flags)
+        : QDialog(owner, flags), m_backend(backend) {}
+
+    void Detach() { m_backend = nullptr; }
+
+    void reject() override {
+        if (m_backend != nullptr) m_backend->CloseRequest(IDCANCEL);
+    }
+    void accept() override {
+        if (m_backend != nullptr) m_backend->CloseRequest(IDOK);
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override {
+        DialogBackend* b = m_backend;
+        if (b == nullptr) return QDialog::keyPressEvent(e);
+        const Qt::KeyboardModifiers mods = e->modifiers() & ~Qt::KeypadModifier;
+        if (e->key() == Qt::Key_Escape && mods == Qt::NoModifier) {
+            b->CloseRequest(IDCANCEL);
+        } else if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && mods == Qt::NoModifier) {
+            // A focused push button has taken Enter as its click already; this is the
+            // dialog's own Enter: the default push button, else IDOK.
+            for (auto& [id, c] : b->m_controls) {
+                if (std::string(c.tmpl->window_class) == "BUTTON" &&
+                    (c.tmpl->style & BUTTON_TYPE_MASK) == BS_DEFPUSHBUTTON_STYLE) {
+                    if (c.widget->isEnabled()) static_cast<QPushButton*>(c.widget)->click();
+                    return;
+                }
+            }
+            b->CloseRequest(IDOK);
+        } else if (e->key() == Qt::Key_F4 && mods == Qt::AltModifier) {
+            // Where no window manager takes Alt+F4 for itself, the window does, as the
+            // platform's default window procedure would.
+            if (b->HasSystemMenu()) b->SysCommand(SC_CLOSE_COMMAND);
+        } else if (e->key() == Qt::Key_F1 && mods == Qt::NoModifier) {
+            for (const qtdialog::MenuItem& item : b->m_menu) {
+                if (!item.separator) {
+                    QueueSysCommand(item.id);
+                    break;
+                }
+            }
+        } else {
+            QDialog::keyPressEvent(e);
+        }
+    }
+
+    void closeEvent(QCloseEvent* e) override {
+        DialogBackend* b = m_backend;
+        if (b == nullptr || b->m_ended) {
+            e->accept();
+            return;
+        }
+        // The close box: only a window with a system menu has one.
+        e->ignore();
+        if (b->HasSystemMenu()) b->SysCommand(SC_CLOSE_COMMAND);
+    }
+
+    void contextMenuEvent(QContextMenuEvent* e) override {
+        DialogBackend* b = m_backend;
+        if (b == nullptr || b->m_menu.empty()) return QDialog::contextMenuEvent(e);
+        auto* menu = new QMenu(this);
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->setSeparatorsCollapsible(true);
+        for (const qtdialog::MenuItem& item : b->m_menu) {
+            if (item.separator) {
+                menu->addSeparator();
+            } else {
+                const unsigned id = item.id;
+                QAction* action = menu->addAction(QString::fromUtf8(item.text.c_str()));
+                connect(action, &QAction::triggered, this, [this, id] { QueueSysCommand(id); });
+            }
+        }
+        menu->popup(e->globalPos());
+        e->accept();
+    }
+
+    void paintEvent(QPaintEvent* e) override {
+        DialogBackend* b = m_backend;
+        if (b != nullptr && b->Live()) {
+            QPainter painter(this);
+            b->m_painter = &painter;
+            const bool painted = b->CallPaint();
+            b->m_painter = nullptr;
+            if (painted) return;
+        }
+        QDialog::paintEvent(e);
+    }
+
+private:
+    // The command runs from the event loop once the menu or key handling has finished, as
+    // the platform posts WM_SYSCOMMAND.
+    void QueueSysCommand(unsigned id) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, id] {
+                if (m_backend != nullptr) m_backend->SysCommand(id);
+            },
+            Qt::QueuedConnection);
+    }
+
+    DialogBackend* m_backend;
+};
+
+DialogBackend& B(const CDialog& d) { return *d.Backend(); }
+
+DialogBackend* OpenBackend(const CDialog& d) {
+    DialogBackend& b = B(d);
+    return b.m_open ? &b : nullptr;
+}
+
+DialogBackend::Control* OpenControl(const CDialog& d, unsigned id) {
+    DialogBackend* b = OpenBackend(d);
+    return b == nullptr ? nullptr : b->Find(id);
+}
+
+QWidget* MakeControl(const ControlTemplate& c, QWidget* parent, const qtdialog::BaseUnits& units) {
+    const std::string cls = c.window_class;
+    QRect rect = MapRect(units, c.x, c.y, c.cx, c.cy);
+    QWidget* widget = nullptr;
+    if (cls == "BUTTON") {
+        auto* button = new QPushButton(QString::fromUtf8(c.text), parent);
+        button->setAutoDefault(true);
+        button->setDefault((c.style & BUTTON_TYPE_MASK) == BS_DEFPUSHBUTTON_STYLE);
+        widget = button;
+    } else if (cls == "msctls_progress32") {
+        // The template text ("Progress1") is not shown by a bar.
+        auto* bar = new QProgressBar(parent);
+        bar->setRange(0, BAR_SCALE);
+        bar->setValue(0);
+        bar->setTextVisible(false);
+        widget = bar;
+    } else if ((c.style & STATIC_TYPE_MASK) == SS_ETCHEDHORZ_STYLE) {
+        auto* line = new QFrame(parent);
+        line->setFrameShape(QFrame::HLine);
+        line->setFrameShadow(QFrame::Sunken);
+        rect.setHeight(std::max(rect.height(), 2));
+        widget = line;
+    } else if ((c.style & STATIC_TYPE_MASK) == SS_ICON_STYLE) {
+        // An icon control takes the size of the platform's large icon.
+        auto* label = new QLabel(parent);
+        int w = 32, h = 32;
+        CDialog::GetIconMetrics(&w, &h);
+        rect.setSize(QSize(w, h));
+        label->setPixmap(qtdialog::IconFromResource(c.icon_id).pixmap(w, h));
+        widget = label;
+    } else {
+        auto* label = new QLabel(StaticText(c.text, c.style), parent);
+        label->setTextFormat(Qt::PlainText);
+        label->setWordWrap(true);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        widget = label;
+    }
+    widget->setObjectName(QStringLiteral("control_%1").arg(c.id));
+    widget->setGeometry(rect);
+    widget->setFocusPolicy((c.style & WS_TABSTOP_STYLE) ? Qt::StrongFocus : Qt::NoFocus);
+    return widget;
+}
+
+}  // namespace
+
+void DialogBackend::TimerShot(unsigned id) {
+    auto it = m_timers.find(id);
+    if (!Live() || it == m_timers.end() || it->second.queued) return;
+    it->second.queued = true;
+    const unsigned long long run = it->second.run;
+    QMetaObject::invokeMethod(
+        m_window, [this, id, run] { DeliverTick(id, run); }, Qt::QueuedConnection);
+}
+
+// ---- CDialog --------------------------------------------------------------------------
+
+CDialog::CDialog(unsigned template_id)
+    : m_template_id(template_id), m_backend(std::make_unique<DialogBackend>(this)) {}
+
+CDialog::~CDialog() = default;
+
+int CDialog::DoModal() {
+    DialogBackend& b = *m_backend;
+    const DialogTemplate* t = FindDialogTemplate(m_template_id);
+    if (t == nullptr || b.m_open || qApp == nullptr) return -1;
+    World& w = W();
+    QWidget* owner = w.stack.empty() ? nullptr : B(*w.stack.back()).m_window;
+
+    Qt::WindowFlags flags =
+        (t->ex_style & WS_EX_APPWINDOW_STYLE) && owner == nullptr ? Qt::Window : Qt::Dialog;
+    // Caption and modal frame; no minimise or maximise box in any template; a close box
+    // only with a system menu.
+    flags |= Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+    if (t->style & WS_SYSMENU_STYLE) flags |= Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    auto* window = new QtDialogWindow(&b, owner, flags);
+    window->setWindowModality(Qt::ApplicationModal);
+    window->setFont(TemplateFont(*t));
+    const qtdialog::BaseUnits units = BaseUnitsOf(window->font());
+    window->setFixedSize(MapRect(units, 0, 0, t->cx, t->cy).size());
+
+    b.m_template = t;
+    b.m_window = window;
+    b.m_open = true;
+    b.m_ended = false;
+    b.m_result = 0;
+    b.m_controls.clear();
+    b.m_timers.clear();
+    b.m_menu.clear();
+    b.m_big_icon = b.m_small_icon = 0;
+    // Template order is creation order, which is Qt's tab order.
+    for (int i = 0; i < t->control_count; ++i) {
+        const ControlTemplate& c = t->controls[i];
+        QWidget* widget = MakeControl(c, window, units);
+        b.m_controls[c.id] = DialogBackend::Control{&c, widget, c.text, {0, 100, 0, 0}};
+        if (auto* button = qobject_cast<QPushButton*>(widget)) {
+            const unsigned id = c.id;
+            // A disabled button gives no click: Qt emits nothing for it.
+            QObject::connect(button, &QPushButton::clicked, window, [&b, id] { b.Press(id); });
+        }
+    }
+    w.stack.push_back(this);
+
+    (void)b.CallInit();
+    if (!b.m_ended && w.open_hook) w.open_hook(*this);
+    if (!b.m_ended) (void)window->exec();
+
+    for (auto& [id, slot] : b.m_timers) slot.timer->stop();
+    b.m_timers.clear();
+    w.stack.erase(std::find(w.stack.begin(), w.stack.end(), this));
+    b.m_open = false;
+    b.m_controls.clear();
+    b.m_window = nullptr;
+    window->Detach();
+    // Deleting the window also drops the ticks and closes it still had queued.
+    delete window;
+    return b.m_result;
+}
+
+bool CDialog::IsOpen() const { return m_backend->m_open; }
+
+void CDialog::EndDialog(int result) {
+    DialogBackend* b = OpenBackend(*this);
+    if (b == nullptr || b->m_ended) return;
+    b->m_ended = true;
+    b->m_result = result;
+    // Hides the window at once; its modal loop ends when the current handler returns.
+    b->m_window->done(result);
+}
+
+void CDialog::PostClose() {
+    DialogBackend* b = OpenBackend(*this);
+    if (b == nullptr) return;
+    QMetaObject::invokeMethod(
+        b->m_window, [b] { b->CloseRequest(IDCANCEL); }, Qt::QueuedConnection);
+}
+
+void CDialog::OnCommand(unsigned control_id) {
+    if (control_id == IDOK) OnOK();
+    if (control_id == IDCANCEL) OnCancel();
+}
+
+void CDialog::SetWindowText(const std::string& text) {
+    if (DialogBackend* b = OpenBackend(*this)) b->m_window->setWindowTitle(QString::fromUtf8(text.c_str()));
+}
+
+std::string CDialog::GetWindowText() const {
+    DialogBackend* b = OpenBackend(*this);
+    return b == nullptr ? std::string() : b->m_window->windowTitle().toStdString();
+}
+
+void CDialog::SetDlgItemText(unsigned control_id, const std::string& text) {
+    DialogBackend::Control* c = OpenControl(*this, control_id);
+    if (c == nullptr) return;
+    c->text = text;
+    if (auto* button = qobject_cast<QPushButton*>(c->widget)) {
+        button->setText(QString::fromUtf8(text.c_str()));
+    } else if (auto* label = qobject_cast<QLabel*>(c->widget)) {
+        if (label->pixmap().isNull()) label->setText(StaticText(text, c->tmpl->style));
+    }
+    // Shown at once, as the platform repaints a control when its text changes.
+    c->widget->repaint();
+}
+
+std::string CDialog::GetDlgItemText(unsigned control_id) const {
+    DialogBackend::Control* c = OpenControl(*this, control_id);
+    return c == nullptr ? std::string() : c->text;
+}
+
+void CDialog::EnableDlgItem(unsigned control_id, bool enable) {
+    if (DialogBackend::Control* c = OpenControl(*this, control_id)) c->widget->setEnabled(enable);
+}
+
+bool CDialog::IsDlgItemEnabled(unsigned control_id) const {
+    DialogBackend::Control* c = OpenControl(*this, control_id);
+    return c != nullptr && c->widget->isEnabled();
+}
+
+bool CDialog::SetTimer(unsigned timer_id, unsigned period_ms) {
+    DialogBackend* b = OpenBackend(*this);
+    if (b == nullptr) return false;
+    DialogBackend::TimerSlot& slot = b->m_timers[timer_id];
+    if (slot.timer == nullptr) {
+        slot.timer = new QTimer(b->m_window);
+        slot.timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(slot.timer, &QTimer::timeout, b->m_window,
+                         [b, timer_id] { b->TimerShot(timer_id); });
+    }
+    // Setting an existing timer again starts its period afresh; a tick it had queued is
+    // dropped.
+    slot.run = ++b->m_timer_runs;
+    slot.queued = false;
+    slot.timer->start(static_cast<int>(std::max(period_ms, MINIMUM_TIMER_PERIOD_MS)));
+    return true;
+}
+
+void CDialog::KillTimer(unsigned timer_id) {
+    DialogBackend* b = OpenBackend(*this);
+    if (b == nullptr) return;
+    auto it = b->m_timers.find(timer_id);
+    if (it == b->m_timers.end()) return;
+    it->second.timer->stop();
+    it->second.timer->deleteLater();
+    b->m_timers.erase(it);
+}
+
+void CDialog::SetProgressRange(unsigned control_id, uint16_t minimum, uint16_t maximum) {
+    DialogBackend::Control* c = OpenControl(*this, control_id);
+    if (c == nullptr || qobject_cast<QProgressBar*>(c->widget) == nullptr) return;
+    c->progress.minimum = minimum;
+    c->progress.maximum = maximum;
+    B(*this).UpdateBar(*c);
+}
+
+void CDialog::SetProgressPos(unsigned control_id, int position) {
+    DialogBackend::Control* c = OpenControl(*this, control_id);
+    if (c == nullptr || qobject_cast<QProgressBar*>(c->widget) == nullptr) return;
+    c->progress.position = position;
+    B(*this).UpdateBar(*c);
+}
+
+bool CDialog::HasSystemMenu() const {
+    // The items go into the window's context menu and F1; the window has them wherever its
+    // template asks for a system menu.
+    DialogBackend* b = OpenBackend(*this);
+    return b != nullptr && b->HasSystemMenu();
+}
+
+void CDialog::AppendSystemMenuSeparator() {
+    DialogBackend* b = OpenBackend(*this);
+    if (b != nullptr && b->HasSystemMenu()) b->m_menu.push_back({true, 0, std::string()});
+}
+
+void CDialog::AppendSystemMenuItem(unsigned command_id, const std::string& text) {
+    DialogBackend* b = OpenBackend(*this);
+    if (b != nullptr && b->HasSystemMenu()) b->m_menu.push_back({false, command_id, text});
+}
+
+void CDialog::SetIcon(unsigned icon_resource_id, bool big) {
+    DialogBackend* b = OpenBackend(*this);
+    if (b == nullptr) return;
+    (big ? b->m_big_icon : b->m_small_icon) = icon_resource_id;
+    // Qt has one window icon holding every size: the window manager picks the big one for
+    // the task switcher and the small one for the title bar from it.
+    const QIcon icon = qtdialog::IconFromResource(icon_resource_id);
+    if (!icon.isNull()) b->m_window->setWindowIcon(icon);
+}
+
+bool CDialog::IsIconic() const {
+    DialogBackend* b = OpenBackend(*this);
+    return b != nullptr && b->m_window->isMinimized();
+}
+
+void CDialog::GetClientSize(int* width, int* height) const {
+    DialogBackend* b = OpenBackend(*this);
+    *width = b == nullptr ? 0 : b->m_window->width();
+    *height = b == nullptr ? 0 : b->m_window->height();
+}
+
+void CDialog::GetIconMetrics(int* width, int* height) {
+    const int size = qApp != nullptr ? QApplication::style()->pixelMetric(QStyle::PM_LargeIconSize) : 32;
+    *width = size;
+    *height = size;
+}
+
+void CDialog::EraseIconBackground() {
+    DialogBackend* b = OpenBackend(*this);
+    if (b == nullptr || b->m_painter == nullptr) return;
+    b->m_painter->fillRect(b->m_window->rect(), b->m_window->palette().window());
+}
+
+void CDialog::DrawIcon(int x, int y, unsigned icon_resource_id) {
+    DialogBackend* b = OpenBackend(*this);
+    if (b == nullptr || b->m_painter == nullptr) return;
+    int w = 32, h = 32;
+    GetIconMetrics(&w, &h);
+    b->m_painter->drawPixmap(x, y, qtdialog::IconFromResource(icon_resource_id).pixmap(w, h));
+}
+
+void UiSleep(unsigned ms) {
+    // Blocks the UI thread: nothing is handled meanwhile, and timers that fall due arrive
+    // late, as one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// ---- The back-end's own API -----------------------------------------------------------
+
+namespace qtdialog {
+
+BaseUnits DialogBaseUnits() {
+    const DialogTemplate* t = FindDialogTemplate(IDD_UPDATER);
+    return BaseUnitsOf(TemplateFont(*t));
+}
+
+QRect MapDialogRect(int x, int y, int cx, int cy) { return MapRect(DialogBaseUnits(), x, y, cx, cy); }
+
+QDialog* Window(const CDialog& dialog) {
+    DialogBackend* b = OpenBackend(dialog);
+    return b == nullptr ? nullptr : b->m_window;
+}
+
+QWidget* Control(const CDialog& dialog, unsigned control_id) {
+    DialogBackend::Control* c = OpenControl(dialog, control_id);
+    return c == nullptr ? nullptr : c->widget;
+}
+
+CDialog* Topmost() { return W().stack.empty() ? nullptr : W().stack.back(); }
+
+int OpenCount() { return static_cast<int>(W().stack.size()); }
+
+ProgressState Progress(const CDialog& dialog, unsigned control_id) {
+    DialogBackend::Control* c = OpenControl(dialog, control_id);
+    return c == nullptr ? ProgressState{0, 0, 0, 0} : c->progress;
+}
+
+std::vector<MenuItem> SystemMenu(const CDialog& dialog) {
+    DialogBackend* b = OpenBackend(dialog);
+    return b == nullptr ? std::vector<MenuItem>() : b->m_menu;
+}
+
+unsigned WindowIcon(const CDialog& dialog, bool big) {
+    DialogBackend* b = OpenBackend(dialog);
+    return b == nullptr ? 0 : (big ? b->m_big_icon : b->m_small_icon);
+}
+
+void SetOpenHook(std::function<void(CDialog&)> hook) { W().open_hook = std::move(hook); }
+
+void ActivateTopmost() {
+    CDialog* top = Topmost();
+    if (top == nullptr) return;
+    QDialog* window = B(*top).m_window;
+    if (window == nullptr || !window->isVisible()) return;
+    if (window->isMinimized()) window->showNormal();
+    window->raise();
+    window->activateWindow();
+}
+
+}  // namespace qtdialog
