@@ -445,6 +445,10 @@ TEST_F(ServerTest, AStopEndsTheLoopWhileAPeerIsSilentMidRequest) {
 }
 
 TEST_F(ServerTest, AStopEndsTheLoopWhileASendIsBlockedOnAPeerThatDoesNotRead) {
+#ifdef _WIN32
+    GTEST_SKIP() << "wine wakes a send blocked in another thread neither on shutdown() nor on closesocket(); "
+                    "the stop cannot cut such a send short there";
+#endif
     SetImage(2, 16 * 1024 * 1024);  // far more than the socket buffers hold
     StartServer();
     Pin();
@@ -456,13 +460,15 @@ TEST_F(ServerTest, AStopEndsTheLoopWhileASendIsBlockedOnAPeerThatDoesNotRead) {
     const long long start = MonotonicMs();
     g_server.stop_requested = 1;
     InterruptServerConnection();
-    ASSERT_TRUE(EndsWithin(1500));
+    EXPECT_TRUE(EndsWithin(1500));
     EXPECT_LT(MonotonicMs() - start, 1500) << "no 2-second linger over data nobody takes";
+    // Whatever happened, the peer's reset frees a server still stuck, so the test ends.
+    SockSetLinger(c, 1, 0);
+    SockClose(c);
     JoinServer();
     g_server.stop_requested = 0;
     EXPECT_EQ(g_unsent_images, 0x4u) << "a cut send leaves the image unsent";
     EXPECT_EQ(g_server.conn_socket, SOCKET_NONE);
-    SockClose(c);
 }
 
 TEST_F(ServerTest, ADeadListeningSocketEndsTheLoop) {
