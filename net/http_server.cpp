@@ -83,10 +83,16 @@ bool Dispatch(uint32_t peer, int* result) {
         case REQ_ERASE_START:
         case REQ_ERASE_FINISH:
         case REQ_WRITING:
-        case REQ_WROTE:
-            g_device_report = kind;
+        case REQ_WROTE: {
+            // A manifest fetch that the window has not seen yet is what opens its progress
+            // window; a progress report right behind it must not hide it. Both reset the
+            // window's silence counter, so keeping the fetch loses nothing.
+            int32_t pending = g_device_report.load();
+            while (pending != REQ_LIST && !g_device_report.compare_exchange_weak(pending, kind)) {
+            }
             *result = kind;
             return false;
+        }
         case REQ_OLD_VERSION:
         case REQ_CHECKSUM_ERROR:
             // Final reports count only from the device being updated: before any device
@@ -137,10 +143,15 @@ int RunServer() {
     g_server.state = TS_RUNNING;
     int result = 0;
     if (g_server.stop_requested.load() != 0) {
+        const SocketHandle opened = g_server.listen_socket.exchange(SOCKET_NONE);
+        if (opened != SOCKET_NONE) SockClose(opened);
         g_server.state = TS_STOPPED;
         return 0;
     }
-    const SocketHandle listener = OpenListenSocket();
+    // The worker opens the listening socket before it starts announcing, so that a device
+    // that answers the first announcement at once finds the server listening.
+    SocketHandle listener = g_server.listen_socket.load();
+    if (listener == SOCKET_NONE) listener = OpenListenSocket();
     g_server.listen_socket = listener;
     if (listener == SOCKET_NONE) {
         g_server.state = TS_STOPPED;

@@ -84,11 +84,17 @@ void UpdateWorker(void* /*ignored*/) {
         // is started) or after (and then stops what was started).
         std::lock_guard<std::mutex> lock(r.mutex);
         if (g_server.stop_requested.load() == 0) {
+            // Listening first: the first announcement goes out at once, and a device that
+            // answers it straight away must not be refused. When no listening socket can
+            // be made, RunServer tries once more and reports the failure as before.
+            g_server.listen_socket = OpenListenSocket();
             started = StartAnnouncer() == 1;
             if (!started) g_update_outcome = OUTCOME_NO_DEVICE;
         }
     }
     if (!started) {
+        const SocketHandle listener = g_server.listen_socket.exchange(SOCKET_NONE);
+        if (listener != SOCKET_NONE) SockClose(listener);
         g_worker_active = 0;
         ThreadEnds(true);
         return;

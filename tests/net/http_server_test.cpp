@@ -228,6 +228,23 @@ TEST_F(ServerTest, ProgressReportsAreTakenBeforeAnyDeviceIsPinned) {
     EXPECT_EQ(StopServer(), REQ_WROTE);
 }
 
+TEST_F(ServerTest, AManifestFetchIsNotHiddenByTheReportRightBehindIt) {
+    SetImage(1, 484);
+    StartServer();
+    // A device that starts erasing within a second of the manifest: the window has not
+    // looked yet, and it must still learn that the manifest was fetched.
+    ASSERT_EQ(Request(Get("/list.lst")).substr(0, 17), "HTTP/1.0 200 OK\r\n");
+    EXPECT_EQ(Request("GET /erase%20start HTTP/1.0\r\n"), "");
+    EXPECT_EQ(Request("GET /erase%20finish HTTP/1.0\r\n"), "");
+    EXPECT_EQ(g_device_report, REQ_LIST);
+    g_device_report = 0;  // the window's tick consumed it
+    EXPECT_EQ(Request("GET /wrote%201 HTTP/1.0\r\n"), "");
+    EXPECT_TRUE(Eventually([] { return g_device_report.load() == REQ_WROTE; }));
+    EXPECT_EQ(Request("GET /writing%201 HTTP/1.0\r\n"), "");
+    EXPECT_TRUE(Eventually([] { return g_device_report.load() == REQ_WRITING; })) << "the latest report wins";
+    EXPECT_EQ(StopServer(), REQ_WRITING);
+}
+
 TEST_F(ServerTest, FinalReportsBeforePinningChangeNothing) {
     StartServer();
     for (const char* path :

@@ -13,6 +13,7 @@
 
 #include "platform/sockets.h"
 #include "platform/threads.h"
+#include "run/run_state.h"
 
 namespace nettest {
 
@@ -21,6 +22,7 @@ struct Datagram {
     uint32_t address;
     uint16_t port;
     long long at_ms;
+    bool server_listening;  // whether the run's server had its listening socket by then
 };
 
 struct Send {
@@ -40,6 +42,7 @@ struct SpyState {
     std::map<SocketHandle, int> closes;
     bool broadcast_refused = false;
     bool listen_fails = false;
+    unsigned listen_delay_ms = 0;  // a slow listen() widens any gap before the server listens
     // The socket for which wait_readable reports an error, and from which accept fails.
     SocketHandle dead_socket = SOCKET_NONE;
     SocketHandle failing_accept_socket = SOCKET_NONE;
@@ -113,7 +116,8 @@ private:
             static_cast<int>(g_spy->datagrams.size()) >= g_spy->send_to_failures_after)
             return -1;
         g_spy->datagrams.push_back(
-            {std::string(static_cast<const char*>(data), len), address, port, MonotonicMs()});
+            {std::string(static_cast<const char*>(data), len), address, port, MonotonicMs(),
+             g_server.listen_socket.load() != SOCKET_NONE && g_server.listen_socket.load() != 0});
         return static_cast<int>(len);
     }
     static int SendData(SocketHandle s, const void* data, size_t len) {
@@ -138,10 +142,13 @@ private:
         return SystemSocketOps().set_broadcast(s, on);
     }
     static int Listen(SocketHandle s, int backlog) {
+        unsigned delay = 0;
         {
             std::lock_guard<std::mutex> lock(g_spy->mutex);
             if (g_spy->listen_fails) return -1;
+            delay = g_spy->listen_delay_ms;
         }
+        if (delay > 0) SleepMs(delay);
         return SystemSocketOps().listen(s, backlog);
     }
     static int WaitReadable(SocketHandle s, long sec, long usec) {

@@ -150,6 +150,20 @@ TEST_F(WorkerTest, AWholeRunWithADeviceEndsCompleted) {
     EXPECT_EQ(g_unsent_images, 0u);
 }
 
+TEST_F(WorkerTest, TheServerListensBeforeTheFirstAnnouncement) {
+    // The first announcement goes out as the announcer starts; a device that answers it at
+    // once must find the server listening, not a refused connection.
+    m_spy->With([](SpyState& st) { st.listen_delay_ms = 300; });
+    StartWorker();
+    const uint16_t port = Listening();
+    const auto datagrams = m_spy->Datagrams();
+    ASSERT_GE(datagrams.size(), 1u);
+    EXPECT_TRUE(datagrams.front().server_listening);
+    EXPECT_NE(port, 0);
+    StopUpdateRunNetwork();
+    ASSERT_TRUE(RunEnds(2000));
+}
+
 TEST_F(WorkerTest, TheResultOfTheServerBecomesTheOutcome) {
     const struct {
         const char* name;
