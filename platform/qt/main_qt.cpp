@@ -8,16 +8,15 @@
 #include <cstdlib>
 
 #include "app/updater_app.h"
+#include "platform/instance_lock.h"
 #include "platform/qt/qt_dialog.h"
 #include "res/catalogue/catalogue.h"
 #include "run/run_state.h"
 
-// The single-instance lock (platform/posix): called on the lock's own thread when a second
-// start asks this instance to come to the front.
-void SetInstanceActivationHandler(void (*handler)());
-
 namespace {
 
+// Called on the lock's own thread when a second start asks this instance to come to the
+// front: the window is raised on the UI thread.
 void OnActivationRequest() {
     if (QCoreApplication* app = QCoreApplication::instance()) {
         QMetaObject::invokeMethod(
