@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Every way out of the real program ends it promptly and cleanly (exit code 0, within the
+# teardown's bound), idle or in the middle of a run, and a second start leaves at once
+# without a window of its own while the first goes on. Each case runs in a network
+# namespace of its own with only loopback (unshare --net, gone with its last process), with
+# a private Xvfb in it; no device is needed.
+#
+#   exit_paths.sh PROGRAM [--inside CASE]
+# Exit codes: 0 all passed, 1 a case failed, 77 skipped (not root, no unshare or Xvfb).
+set -uo pipefail
+PROGRAM=$1
+TITLE='Firmware updater for Orvane M1'
+CASES=(finish_idle esc_idle altf4_idle cancel_probing esc_probing altf4_probing second_instance)
+
+if [ "${2:-}" != --inside ]; then
+    skip() { echo "exit paths: SKIPPED: $*"; exit 77; }
+    [ "$(id -u)" -eq 0 ] || skip "a network namespace of its own needs root"
+    for tool in unshare ip Xvfb xdotool; do
+        command -v $tool >/dev/null 2>&1 || skip "$tool is not installed"
+    done
+    failed=0
+    for c in "${CASES[@]}"; do
+        if timeout -k 5 60 unshare --net bash "$0" "$PROGRAM" --inside "$c"; then
+            echo "  PASS $c"
+        else
+            echo "  FAIL $c"
+            failed=$((failed + 1))
+        fi
+    done
+    echo "exit paths: $(( ${#CASES[@]} - failed )) of ${#CASES[@]} passed"
+    [ $failed -eq 0 ]
+    exit
+fi
+
+CASE=$3
+ip link set lo up
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/orvane-exit.XXXXXX")
+PIDS=()
+cleanup() {
+    local p
+    for p in "${PIDS[@]}"; do kill -TERM "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+fail() { echo "  $CASE: $*"; exit 1; }
+
+exec 8<> <(:)
+Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp -nolisten unix >"$WORK/xvfb.log" 2>&1 &
+PIDS+=($!)
+N=""
+for _ in $(seq 100); do read -r -t 0.1 N <&8 && break; done
+[ -n "$N" ] || fail "Xvfb did not start"
+export DISPLAY=:$N QT_QPA_PLATFORM=xcb
+
+windows() { xdotool search --onlyvisible --name "^$TITLE\$" 2>/dev/null; }
+start() {
+    "$PROGRAM" >>"$WORK/app.log" 2>&1 &
+    APP=$!
+    PIDS+=($APP)
+    WID=""
+    for _ in $(seq 100); do
+        WID=$(windows | head -n 1)
+        [ -n "$WID" ] && return 0
+        sleep 0.1
+    done
+    fail "no window"
+}
+click() {  # X Y in template units
+    local g w h
+    g=$(xdotool getwindowgeometry --shell "$WID")
+    w=$(echo "$g" | sed -n 's/^WIDTH=//p')
+    h=$(echo "$g" | sed -n 's/^HEIGHT=//p')
+    xdotool mousemove --window "$WID" $(($1 * w / 279)) $(($2 * h / 187)) click 1
+}
+key() {
+    xdotool windowfocus --sync "$WID" 2>/dev/null
+    xdotool key "$1"
+}
+# ends_within SECONDS PID: the process ends in time with exit code 0.
+ends_within() {
+    local limit=$(($1 * 10)) i
+    for ((i = 0; i < limit; i++)); do
+        kill -0 "$2" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$2" 2>/dev/null && fail "still running ${1}s after the way out"
+    wait "$2"
+    local rc=$?
+    [ $rc -eq 0 ] || { sed 's/^/    app | /' "$WORK/app.log"; fail "exit code $rc"; }
+}
+probing() {
+    click 138 131  # Update
+    sleep 1.5      # the worker has started and its server waits for a device
+}
+
+start
+case "$CASE" in
+    finish_idle) click 242 171 ;;
+    esc_idle) key Escape ;;
+    altf4_idle) key alt+F4 ;;
+    cancel_probing) probing; click 242 171 ;;
+    esc_probing) probing; key Escape ;;
+    altf4_probing) probing; key alt+F4 ;;
+    second_instance)
+        FIRST=$APP
+        "$PROGRAM" >>"$WORK/app.log" 2>&1 &
+        SECOND=$!
+        PIDS+=($SECOND)
+        ends_within 3 "$SECOND"
+        kill -0 "$FIRST" 2>/dev/null || fail "the first instance ended"
+        [ "$(windows | wc -l)" -eq 1 ] || fail "a second window appeared"
+        APP=$FIRST
+        click 242 171
+        ;;
+esac
+# The teardown waits at most a few seconds for a worker: well within 8.
+ends_within 8 "$APP"
+exit 0
