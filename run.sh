@@ -4,9 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source tools/scripts/common.sh
 orvane_install "${ORVANE_BUILD_PACKAGES[@]}" googletest libgtest-dev libgmock-dev libbenchmark-dev
-orvane_build linux
-if [ -x build/linux/bin/orvane-updater ]; then
-    exec build/linux/bin/orvane-updater "$@"
-fi
-echo "Built in build/linux: the core libraries, the placeholder firmware and the tests."
-echo "The updater window is not part of this build yet."
+orvane_build linux orvane-updater
+exec build/linux/bin/orvane-updater "$@"
