@@ -42,3 +42,31 @@ orvane_build() {
         cmake --build --preset "$preset"
     fi
 }
+
+# orvane_unpack_debs DIR PACKAGE...: fetches Debian's packages with apt-get download and
+# unpacks them into DIR with dpkg -x. Nothing is installed, configured or started on this
+# machine: a daemon a test or benchmark needs (nginx, firewalld) runs from DIR with its own
+# configuration, inside the namespaces the test made. Each .deb is fetched and unpacked once;
+# the downloads stay in DIR/.debs. Needs the network, so test.sh calls it before it enters
+# its private network namespace.
+orvane_unpack_debs() {
+    local dir=$1 p deb
+    shift
+    mkdir -p "$dir/.debs"
+    for p in "$@"; do
+        if ! compgen -G "$dir/.debs/${p}_*.deb" >/dev/null; then
+            if ! (cd "$dir/.debs" && apt-get download -qq "$p" >/dev/null 2>&1); then
+                # A fresh machine may have no package lists yet.
+                if [ "$(id -u)" -eq 0 ]; then apt-get update -qq; else sudo apt-get update -qq; fi
+                (cd "$dir/.debs" && apt-get download -qq "$p") || {
+                    echo "orvane_unpack_debs: cannot download $p" >&2
+                    return 1
+                }
+            fi
+        fi
+        for deb in "$dir/.debs/${p}"_*.deb; do
+            [ -e "$deb.unpacked" ] && continue
+            dpkg -x "$deb" "$dir" && touch "$deb.unpacked"
+        done
+    done
+}
