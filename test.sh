@@ -4,15 +4,21 @@
 # bounded time, and the Windows build under wine. As root the whole suite runs inside a
 # private network namespace with only loopback, so that no test can reach this machine's
 # real interfaces even by mistake.
+#
+# It ends with one line, "test.sh: N passed, N failed, N skipped". A skipped test is one that
+# could not run here (no root, no network namespaces) and says why; it is never counted as
+# passed. Where the suite has everything it needs (CI=true, or root where network namespaces
+# can be made) a skipped test fails the run.
+#
+# Nothing is left behind: no package it installs starts a service, daemons the tests need are
+# unpacked into the build tree and run there, and every temporary file of the run (wine's
+# server folder included) lives in one folder that is removed however the run ends.
 set -euo pipefail
 cd "$(dirname "$0")"
 source tools/scripts/common.sh
 
 if [ -z "${ORVANE_IN_NETNS:-}" ]; then
-    orvane_install "${ORVANE_BUILD_PACKAGES[@]}" googletest libgtest-dev libgmock-dev libbenchmark-dev \
-        clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-        mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool nginx-light curl iproute2 \
-        util-linux coreutils procps clang-format git imagemagick tesseract-ocr tesseract-ocr-eng
+    orvane_install "${ORVANE_TEST_PACKAGES[@]}"
     if [ "$(id -u)" -eq 0 ]; then
         exec unshare --net env ORVANE_IN_NETNS=1 bash "$0" "$@"
     fi
@@ -22,8 +28,39 @@ else
     ip link set lo up
 fi
 
+# Every temporary file of this run, wine's included (wine puts its server folder under
+# TMPDIR), goes here and goes away with the run.
+RUN_TMP=$(mktemp -d "${TMPDIR:-/tmp}/orvane-test.XXXXXX")
+export TMPDIR=$RUN_TMP
+cleanup() {
+    if [ -n "${WINEPREFIX:-}" ] && command -v wineserver >/dev/null 2>&1; then
+        wineserver -k >/dev/null 2>&1 || true
+    fi
+    rm -rf "$RUN_TMP"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Whether a skip is allowed: only where the suite cannot have what it needs.
+STRICT=""
+if [ "${CI:-}" = true ]; then
+    STRICT="CI=true"
+elif [ "$(id -u)" -eq 0 ]; then
+    probe=orvane-probe-$$
+    if ip netns add "$probe" >/dev/null 2>&1; then
+        ip netns del "$probe" >/dev/null 2>&1 || true
+        STRICT="run as root where network namespaces can be made"
+    fi
+fi
+
 PASSED=0
 FAILED=0
+SKIPPED=0
+SKIPS_FAIL=0
+SKIPS=()
+CASE_SKIPS=()
+FAILURES=()
 
 echo "== clang-format"
 if git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror; then
@@ -31,30 +68,46 @@ if git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run -Werror; then
 else
     echo "== clang-format: the files above need formatting" >&2
     FAILED=$((FAILED + 1))
+    FAILURES+=("clang-format")
 fi
-# run_ctest NAME DIR [ctest args...]: runs one build's tests and adds up the results.
+
+# run_ctest NAME DIR [ctest args...]: runs one build's tests and adds up passed, failed and
+# skipped tests from CTest's JUnit report (its console summary counts a skip as a pass).
 run_ctest() {
     local name=$1 dir=$2
     shift 2
-    local log
-    log=$(mktemp)
+    local junit="$RUN_TMP/$name.junit.xml"
     echo "== $name: ctest"
-    if (cd "$dir" && ctest --output-on-failure "$@") 2>&1 | tee "$log"; then :; fi
-    local line
-    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
-    if [ -z "$line" ] && grep -q "No tests were found" "$log"; then
-        echo "== $name: no tests in this build"
-    elif [ -z "$line" ]; then
-        echo "== $name: ctest gave no result" >&2
-        FAILED=$((FAILED + 1))
-    else
-        local failed total
-        failed=$(echo "$line" | sed -E 's/.*passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1/')
-        total=$(echo "$line" | sed -E 's/.*failed out of ([0-9]+).*/\1/')
-        PASSED=$((PASSED + total - failed))
-        FAILED=$((FAILED + failed))
+    (cd "$dir" && ctest --output-on-failure --output-junit "$junit" "$@") || true
+    if [ ! -s "$junit" ]; then
+        if [ -z "$(cd "$dir" && ctest -N 2>/dev/null | grep -E '^ *Test +#')" ]; then
+            echo "== $name: no tests in this build"
+        else
+            echo "== $name: ctest gave no result" >&2
+            FAILED=$((FAILED + 1))
+            FAILURES+=("$name: ctest gave no result")
+        fi
+        return
     fi
-    rm -f "$log"
+    local results kind test reason p=0 f=0 s=0
+    if ! results=$(python3 tools/scripts/ctest_results.py "$junit"); then
+        echo "== $name: CTest's report could not be read" >&2
+        FAILED=$((FAILED + 1))
+        FAILURES+=("$name: CTest's report could not be read")
+        return
+    fi
+    while IFS=$'\t' read -r kind test reason; do
+        case "$kind" in
+            passed) p=$((p + 1)) ;;
+            failed) f=$((f + 1)); FAILURES+=("$name/$test: $reason") ;;
+            skipped) s=$((s + 1)); SKIPS+=("$name/$test: $reason") ;;
+            case-skipped) CASE_SKIPS+=("$name/$test: $reason") ;;
+        esac
+    done <<<"$results"
+    echo "== $name: $p passed, $f failed, $s skipped"
+    PASSED=$((PASSED + p))
+    FAILED=$((FAILED + f))
+    SKIPPED=$((SKIPPED + s))
 }
 
 for preset in linux asan tsan; do
@@ -73,14 +126,33 @@ run_ctest fuzz build/fuzz
 
 # Wine: a fresh prefix for this run, its server started once before CTest so that each test
 # does not pay wine's start-up, and stopped afterwards.
-export WINEPREFIX
-WINEPREFIX=$(mktemp -d /tmp/orvane-wine.XXXXXX)
+export WINEPREFIX="$RUN_TMP/wine"
+mkdir -p "$WINEPREFIX"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wineserver -p
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 run_ctest windows build/windows --timeout 60
 wineserver -k || true
-rm -rf "$WINEPREFIX"
 
-echo "test.sh: $PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+if [ ${#CASE_SKIPS[@]} -gt 0 ]; then
+    echo "== GoogleTest cases that skipped themselves inside passing tests (not counted below):"
+    printf '   %s\n' "${CASE_SKIPS[@]}"
+fi
+if [ ${#SKIPS[@]} -gt 0 ]; then
+    echo "== skipped tests and why:"
+    printf '   %s\n' "${SKIPS[@]}"
+    if [ -n "$STRICT" ]; then
+        echo "== skips fail this run ($STRICT): the suite has everything it needs here" >&2
+        SKIPS_FAIL=1
+    else
+        echo "== skips are allowed here: not CI, and no network namespaces can be made" \
+             "(they need root, ip netns and a / that is a mount point)"
+    fi
+fi
+if [ ${#FAILURES[@]} -gt 0 ]; then
+    echo "== failed:"
+    printf '   %s\n' "${FAILURES[@]}"
+fi
+
+echo "test.sh: $PASSED passed, $FAILED failed, $SKIPPED skipped"
+[ "$FAILED" -eq 0 ] && [ "$SKIPS_FAIL" -eq 0 ]

@@ -31,6 +31,13 @@ orvane_install() {
 # What building and running the program needs.
 ORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make qt6-base-dev libgl-dev fonts-dejavu-core fonts-ipafont-gothic)
 
+# What the whole test suite needs besides. None of these starts a service: a daemon that a
+# test or benchmark needs (nginx, firewalld) is unpacked with orvane_unpack_debs instead.
+ORVANE_TEST_PACKAGES=("${ORVANE_BUILD_PACKAGES[@]}" googletest libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool curl iproute2 util-linux coreutils procps
+    clang-format git python3 imagemagick tesseract-ocr tesseract-ocr-eng)
+
 # orvane_build PRESET [TARGET...]
 orvane_build() {
     local preset=$1
