@@ -84,7 +84,8 @@ void Step() {
             const size_t n = Next();
             const size_t left = g_world.size - g_world.at;
             const size_t take = n < left ? n : left;
-            if (!p->fin && !p->reset) p->inbound.append(reinterpret_cast<const char*>(g_world.data + g_world.at), take);
+            if (!p->fin && !p->reset)
+                p->inbound.append(reinterpret_cast<const char*>(g_world.data + g_world.at), take);
             g_world.at += take;
             break;
         }
@@ -92,7 +93,7 @@ void Step() {
             static const char* const kRequests[] = {
                 "GET /list.lst HTTP/1.0\r\n\r\n",     "GET /dev/mtd/4 HTTP/1.0\r\n\r\n",
                 "GET /dev/mtd/5 HTTP/1.0\r\n\r\n",    "GET /dev/mtd/3 HTTP/1.0\r\n\r\n",
-                "GET /erase%20start HTTP/1.0\r\n",     "GET /Upgrade%20completed HTTP/1.0\r\n",
+                "GET /erase%20start HTTP/1.0\r\n",    "GET /Upgrade%20completed HTTP/1.0\r\n",
                 "GET /checksum%20error HTTP/1.0\r\n", "\r\n"};
             if (!p->fin && !p->reset) p->inbound += kRequests[Next() % 8];
             break;
@@ -116,7 +117,8 @@ int FakePoll(PollItem* items, int count, long) {
                 Peer& p = Live(s);
                 if ((items[i].want & POLL_READ) != 0 && (!p.inbound.empty() || p.fin || p.reset))
                     items[i].ready |= POLL_READ;
-                if ((items[i].want & POLL_WRITE) != 0 && (p.room > 0 || p.reset)) items[i].ready |= POLL_WRITE;
+                if ((items[i].want & POLL_WRITE) != 0 && (p.room > 0 || p.reset))
+                    items[i].ready |= POLL_WRITE;
             }
             if (items[i].ready != 0) ++ready;
         }
@@ -195,8 +197,9 @@ unsigned char g_medium[5000];
 
 // The one response the updater gives to each request it answers.
 std::string ImageResponse(const unsigned char* data, size_t size) {
-    return "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " + std::to_string(size) +
-           "\r\nConnection: close\r\n\r\n" + std::string(reinterpret_cast<const char*>(data), size);
+    return "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+           std::to_string(size) + "\r\nConnection: close\r\n\r\n" +
+           std::string(reinterpret_cast<const char*>(data), size);
 }
 
 }  // namespace
@@ -251,12 +254,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string answers[] = {
         "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(manifest.size()) +
             "\r\nConnection: close\r\n\r\n" + manifest,
-        ImageResponse(g_small, sizeof g_small), ImageResponse(g_medium, sizeof g_medium), ImageResponse(nullptr, 0)};
+        ImageResponse(g_small, sizeof g_small), ImageResponse(g_medium, sizeof g_medium),
+        ImageResponse(nullptr, 0)};
     for (const auto& [handle, peer] : g_world.peers) {
         Check(!peer.accepted || peer.closed);  // every connection is closed at the end
         if (peer.outbound.empty()) continue;
         bool known = false;
-        for (const std::string& a : answers) known = known || a.compare(0, peer.outbound.size(), peer.outbound) == 0;
+        for (const std::string& a : answers)
+            known = known || a.compare(0, peer.outbound.size(), peer.outbound) == 0;
         Check(known);
     }
     return 0;
