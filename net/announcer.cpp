@@ -97,17 +97,15 @@ void AnnouncerThread(void* arg) {
         if (!MayAnnounce(context, start.generation)) break;
         InterfaceAddress list[ANNOUNCE_INTERFACE_CAPACITY];
         ListBroadcastInterfaces(list, ANNOUNCE_INTERFACE_CAPACITY);  // an empty list sends nothing
-        bool failed = false;
         for (const InterfaceAddress& entry : list) {
             if (entry.address == 0) break;
             BuildAnnouncement(context, entry.address);
-            if (SockSendTo(context->udp_socket, context->message, std::strlen(context->message),
-                           entry.broadcast, DISCOVERY_PORT) == -1) {
-                failed = true;
-                break;
-            }
+            // A failed send (routes gone while a network manager reconfigures, a cable
+            // replugged, an odd interface) skips this interface for this pass only: the
+            // device must still hear us once the network is back.
+            SockSendTo(context->udp_socket, context->message, std::strlen(context->message), entry.broadcast,
+                       DISCOVERY_PORT);
         }
-        if (failed) break;
         // The full pause unless a stop or a newer start comes first.
         sh.wake.wait_for(lock, std::chrono::milliseconds(sh.pause_ms),
                          [&] { return !MayAnnounce(context, start.generation); });
@@ -121,22 +119,15 @@ void AnnouncerThread(void* arg) {
 
 int StopAnnouncer() {
     Shared& sh = S();
-    {
-        std::lock_guard<std::mutex> lock(sh.mutex);
-        g_announcer.state = TS_STOP_REQUESTED;
-        sh.wake.notify_all();
-    }
-    int result = 0;
-    for (int i = 0; i < ANNOUNCE_STOP_WAIT_STEPS; ++i) {
-        if (g_server.state.load() == TS_STOPPED) {
-            result = 1;
-            break;
-        }
-        SleepMs(ANNOUNCE_STOP_WAIT_STEP_MS);
-    }
-    std::lock_guard<std::mutex> lock(sh.mutex);
+    std::unique_lock<std::mutex> lock(sh.mutex);
+    g_announcer.state = TS_STOP_REQUESTED;
+    sh.wake.notify_all();
+    // The thread wakes from its pause at once and ends; its socket is closed only once it
+    // no longer sends. The wait is bounded in case it is stuck in the system.
+    const bool ended = sh.ended.wait_for(lock, std::chrono::milliseconds(ANNOUNCE_STOP_WAIT_MS),
+                                         [&] { return sh.threads == 0; });
     CloseAnnounceSocketLocked();
-    return result;
+    return ended ? 1 : 0;
 }
 
 int BuildAnnouncement(AnnouncerContext* context, uint32_t address) {

@@ -1,8 +1,8 @@
 // The discovery announcer: while a run waits for the device, one thread broadcasts the
 // server's address and port on every suitable local IPv4 network, every 3 seconds, for at
-// most 60 passes. Each start begins a new announcer generation; a thread only ever sends
-// for the generation it was started for, so a thread left over from an earlier run can
-// never announce for a later one.
+// most 60 passes; a send that fails skips that interface for the pass. Each start begins a
+// new announcer generation; a thread only ever sends for the generation it was started
+// for, so a thread left over from an earlier run can never announce for a later one.
 #pragma once
 
 #include <cstdint>
@@ -21,18 +21,17 @@ struct InterfaceAddress {
 constexpr int ANNOUNCE_INTERFACE_CAPACITY = 5;
 constexpr int ANNOUNCE_PASSES = 60;
 constexpr unsigned ANNOUNCE_PAUSE_MS = 3000;
-// StopAnnouncer waits for the server in this many steps of this many milliseconds.
-constexpr int ANNOUNCE_STOP_WAIT_STEPS = 100;
-constexpr unsigned ANNOUNCE_STOP_WAIT_STEP_MS = 5;
+// StopAnnouncer waits at most this long for the announcer thread to end.
+constexpr unsigned ANNOUNCE_STOP_WAIT_MS = 500;
 
 // Starts the announcer thread for g_announcer. 1 when it runs; 0 when no socket, no bind
 // on UDP 20200, no broadcast permission or no thread (the socket is then closed again).
 int StartAnnouncer();
 
 // Asks the announcer to end (a thread in its pause wakes at once), waits up to half a
-// second for g_server.state to be TS_STOPPED, then closes the announcer socket; the socket
-// is closed once however many threads stop at the same time. 1 when the server was seen
-// stopped, else 0.
+// second for the announcer thread to end, then closes the announcer socket; the socket is
+// closed once however many threads stop at the same time. 1 when no announcer thread was
+// left running, else 0.
 int StopAnnouncer();
 
 // A UDP socket bound to the wildcard address and port 20200, or SOCKET_NONE.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "images/append_text.h"
 #include "images/manifest.h"
@@ -13,53 +14,24 @@
 
 namespace {
 
-// Guards g_server.conn_socket between the server thread, which opens and closes the
-// connection, and a stopping thread, which may shut it down: the handle is never used by
-// the stopper after the server has let go of it. Never destroyed (see announcer.cpp).
-std::mutex& ConnMutex() {
-    static std::mutex* m = new std::mutex;
-    return *m;
-}
+// The wake channel of the loop that runs now. A stopper signals it under the lock, so that
+// it never signals a channel the loop is closing. Never destroyed: a detached worker may
+// still use it while the process exits.
+struct WakeState {
+    std::mutex mutex;
+    WakeChannel channel;
+    bool open = false;
+};
 
-void SetConnection(SocketHandle s) {
-    std::lock_guard<std::mutex> lock(ConnMutex());
-    g_server.conn_socket = s;
-}
-
-void CloseConnection() {
-    SocketHandle s;
-    {
-        std::lock_guard<std::mutex> lock(ConnMutex());
-        s = g_server.conn_socket.exchange(SOCKET_NONE);
-    }
-    if (s == SOCKET_NONE) return;
-    // A stopped run drops what a peer has not taken yet instead of lingering 2 seconds
-    // over it. Otherwise the close waits (outside the lock) for queued data as usual.
-    if (g_server.stop_requested.load() != 0) SockSetLinger(s, 1, 0);
-    SockClose(s);
+WakeState& Wake() {
+    static WakeState* w = new WakeState;
+    return *w;
 }
 
 bool StopPending() { return g_server.stop_requested.load() != 0 || g_server.state.load() != TS_RUNNING; }
 
-int SendAll(SocketHandle s, const char* data, size_t n) { return SockSend(s, data, n) == -1 ? 0 : 1; }
-
-int SendHeader(SocketHandle s, const char* content_type, unsigned long length) {
-    char header[1024];
-    char line[128];
-    header[0] = '\0';
-    char* end = AppendText(header, "HTTP/1.0 200 OK\r\n");
-    end = AppendText(end, "Content-Type: ");
-    end = AppendText(end, content_type);
-    end = AppendText(end, "\r\n");
-    std::snprintf(line, sizeof line, "Content-Length: %lu\r\n", length);
-    end = AppendText(end, line);
-    end = AppendText(end, "Connection: close\r\n");
-    end = AppendText(end, "\r\n");
-    return SendAll(s, header, static_cast<size_t>(end - header));
-}
-
-// Whether the connection's peer may take part: anyone until a device is pinned, then only
-// that device.
+// Whether the connection's peer may fetch: anyone until a device is pinned, then only that
+// device.
 bool Admitted(uint32_t peer) {
     const uint32_t pinned = g_pinned_client.load();
     return pinned == NO_CLIENT || pinned == peer;
@@ -74,56 +46,404 @@ void Pin(uint32_t peer) {
     if (g_pinned_client.load() == NO_CLIENT) g_pinned_client = peer;
 }
 
-// Acts on one classified request. true when the loop ends (with the connection open).
-bool Dispatch(uint32_t peer, int* result) {
-    const int kind = g_server.request_kind;
-    // Once a device is pinned nobody else is answered or heard.
-    if (!Admitted(peer)) return false;
+// Posts a progress report for the window. A manifest fetch that the window has not seen
+// yet is what opens its progress window; a progress report right behind it must not hide
+// it. Both reset the window's silence counter, so keeping the fetch loses nothing.
+void PostProgress(int kind) {
+    int32_t pending = g_device_report.load();
+    while (pending != REQ_LIST && !g_device_report.compare_exchange_weak(pending, kind)) {
+    }
+}
+
+// The response header, as the device has always received it.
+size_t ComposeHeader(char* area, const char* content_type, unsigned long length) {
+    char line[128];
+    area[0] = '\0';
+    char* end = AppendText(area, "HTTP/1.0 200 OK\r\n");
+    end = AppendText(end, "Content-Type: ");
+    end = AppendText(end, content_type);
+    end = AppendText(end, "\r\n");
+    std::snprintf(line, sizeof line, "Content-Length: %lu\r\n", length);
+    end = AppendText(end, line);
+    end = AppendText(end, "Connection: close\r\n");
+    end = AppendText(end, "\r\n");
+    return static_cast<size_t>(end - area);
+}
+
+enum class Phase { FREE, HEAD, SEND, LINGER };
+
+struct Connection {
+    SocketHandle socket = SOCKET_NONE;
+    uint32_t peer = 0;
+    Phase phase = Phase::FREE;
+    unsigned long long order = 0;  // accept order, for choosing whom to drop when full
+    long long since_ms = 0;        // accepted (HEAD), last progress (SEND), shut down (LINGER)
+    RequestHead head;
+    char header[1024];
+    size_t header_length = 0;
+    char text[SERVER_BUFFER_SIZE];  // the manifest, copied out of the shared buffer
+    const unsigned char* body = nullptr;
+    size_t body_length = 0;
+    size_t sent = 0;
+    int slot = -1;  // the image slot this response serves, or -1
+    size_t drained = 0;
+};
+
+class Server {
+public:
+    Server(SocketHandle listener, const WakeChannel* wake)
+        : m_listener(listener), m_wake(wake), m_connections(MAX_CONNECTIONS) {}
+
+    // Serves until a final report, a stop or a dead listening socket; the result so far.
+    int Run();
+
+private:
+    long long Deadline(const Connection& c) const;
+    bool AnyDroppable() const;
+    void DropOldestWaiting();
+    void AcceptOne(long long now);
+    void OnReadable(Connection& c, long long now);
+    void Process(Connection& c, long long now);
+    void Dispatch(Connection& c, long long now);
+    void Respond(Connection& c, long long now);
+    void OnWritable(Connection& c, long long now);
+    void StartLinger(Connection& c, long long now);
+    void Drain(Connection& c);
+    void Close(Connection& c);
+    void Abort(Connection& c);
+    void CloseAll(bool abort);
+
+    SocketHandle m_listener;
+    const WakeChannel* m_wake;
+    std::vector<Connection> m_connections;
+    int m_active = 0;
+    unsigned long long m_accepted = 0;
+    int m_accept_failures = 0;
+    int m_result = 0;
+    bool m_ended = false;  // a final report ended the run, or the listening socket died
+};
+
+long long Server::Deadline(const Connection& c) const {
+    switch (c.phase) {
+        case Phase::HEAD: return c.since_ms + REQUEST_HEAD_TIMEOUT_MS;
+        case Phase::SEND: return c.since_ms + SEND_STALL_MS;
+        case Phase::LINGER: return c.since_ms + LINGER_MS;
+        case Phase::FREE: break;
+    }
+    return 0;
+}
+
+bool Server::AnyDroppable() const {
+    for (const Connection& c : m_connections)
+        if (c.phase == Phase::HEAD || c.phase == Phase::LINGER) return true;
+    return false;
+}
+
+// Makes room for a new connection: the one that has waited longest without a response on
+// its way goes (a lingering one first, since it has had its answer).
+void Server::DropOldestWaiting() {
+    Connection* victim = nullptr;
+    for (Connection& c : m_connections) {
+        if (c.phase != Phase::HEAD && c.phase != Phase::LINGER) continue;
+        if (victim == nullptr || (c.phase == Phase::LINGER && victim->phase == Phase::HEAD) ||
+            (c.phase == victim->phase && c.order < victim->order))
+            victim = &c;
+    }
+    if (victim != nullptr) Abort(*victim);
+}
+
+void Server::AcceptOne(long long now) {
+    uint32_t peer = 0;
+    const SocketHandle s = SockAccept(m_listener, &peer);
+    if (s == SOCKET_NONE) {
+        // A connection that went away before it was taken fails once; a socket that fails
+        // every time is dead. Either way no tight loop.
+        if (++m_accept_failures >= ACCEPT_FAILURE_LIMIT) {
+            m_ended = true;
+            return;
+        }
+        SleepMs(ACCEPT_RETRY_MS);
+        return;
+    }
+    m_accept_failures = 0;
+    if (SockSetNonBlocking(s, 1) != 0) {
+        SockClose(s);
+        return;
+    }
+    if (m_active >= MAX_CONNECTIONS) DropOldestWaiting();
+    for (Connection& c : m_connections) {
+        if (c.phase != Phase::FREE) continue;
+        c.socket = s;
+        c.peer = peer;
+        c.phase = Phase::HEAD;
+        c.order = ++m_accepted;
+        c.since_ms = now;
+        c.head = RequestHead();
+        c.header_length = 0;
+        c.body = nullptr;
+        c.body_length = 0;
+        c.sent = 0;
+        c.slot = -1;
+        c.drained = 0;
+        ++m_active;
+        OnReadable(c, now);  // the request may be there already
+        return;
+    }
+    SockClose(s);  // cannot happen: room was made above
+}
+
+void Server::OnReadable(Connection& c, long long now) {
+    if (c.phase == Phase::LINGER) {
+        Drain(c);
+        return;
+    }
+    if (c.head.SpaceLeft() == 0) {
+        StartLinger(c, now);
+        return;
+    }
+    const int r = SockRecv(c.socket, c.head.Space(), c.head.SpaceLeft());
+    if (r == SOCK_WOULD_BLOCK) return;
+    if (r < 0) {
+        Abort(c);
+        return;
+    }
+    if (r == 0)
+        c.head.Closed();
+    else
+        c.head.Received(static_cast<size_t>(r));
+    Process(c, now);
+}
+
+void Server::Process(Connection& c, long long now) {
+    switch (c.head.Parse()) {
+        case RequestHead::NEED_MORE: return;
+        case RequestHead::REJECTED: StartLinger(c, now); return;
+        case RequestHead::REQUEST: Dispatch(c, now); return;
+        case RequestHead::COMPLETE: Respond(c, now); return;
+    }
+}
+
+void Server::Dispatch(Connection& c, long long now) {
+    const int kind = c.head.Kind();
+    g_server.request_kind = kind;
     switch (kind) {
         case REQ_ERASE_START:
         case REQ_ERASE_FINISH:
         case REQ_WRITING:
-        case REQ_WROTE: {
-            // A manifest fetch that the window has not seen yet is what opens its progress
-            // window; a progress report right behind it must not hide it. Both reset the
-            // window's silence counter, so keeping the fetch loses nothing.
-            int32_t pending = g_device_report.load();
-            while (pending != REQ_LIST && !g_device_report.compare_exchange_weak(pending, kind)) {
-            }
-            *result = kind;
-            return false;
-        }
+        case REQ_WROTE:
+            // Progress reports only keep the window from giving up: taken from anyone.
+            PostProgress(kind);
+            m_result = kind;
+            StartLinger(c, now);
+            return;
         case REQ_OLD_VERSION:
         case REQ_CHECKSUM_ERROR:
-            // Final reports count only from the device being updated: before any device
-            // is pinned they change nothing.
-            if (!IsPinned(peer)) return false;
-            *result = kind;
-            return true;
+            // Final reports count only from the device being updated.
+            if (IsPinned(c.peer)) {
+                m_result = kind;
+                m_ended = true;
+                return;
+            }
+            StartLinger(c, now);
+            return;
         case REQ_UPGRADE_COMPLETED:
-            if (!IsPinned(peer)) return false;
-            *result = kind;
-            if (g_unsent_images.load() == 0) return true;
-            SkipHeaderLines(&g_server);
-            return false;
-        case REQ_LIST:
-            if (!SkipHeaderLines(&g_server)) return false;
-            Pin(peer);
-            g_device_report = REQ_LIST;
-            *result = REQ_LIST;
-            StopAnnouncer();
-            if (BuildManifest(&g_server)) SendManifest(&g_server);
-            return false;
-        case REQ_IMAGE_MTD3:
-        case REQ_IMAGE_MTD4:
-        case REQ_IMAGE_MTD5:
-        case REQ_IMAGE_MTD6:
-            if (!SkipHeaderLines(&g_server)) return false;
-            Pin(peer);
-            SendImage(&g_server);
-            return false;
-        default: return false;
+            if (IsPinned(c.peer)) {
+                m_result = kind;
+                if (g_unsent_images.load() == 0) {
+                    m_ended = true;
+                    return;
+                }
+            }
+            StartLinger(c, now);
+            return;
+        default:
+            // The manifest and the images: answered once the header has come whole, and
+            // only to the pinned device once there is one.
+            if (!Admitted(c.peer)) {
+                StartLinger(c, now);
+                return;
+            }
+            c.head.ReadHeaders();
+            Process(c, now);
+            return;
     }
+}
+
+void Server::Respond(Connection& c, long long now) {
+    const int kind = c.head.Kind();
+    if (!Admitted(c.peer)) {  // another device was pinned while this header came in
+        StartLinger(c, now);
+        return;
+    }
+    Pin(c.peer);
+    if (kind == REQ_LIST) {
+        g_device_report = REQ_LIST;
+        m_result = REQ_LIST;
+        StopAnnouncer();
+        if (!BuildManifest(&g_server)) {
+            StartLinger(c, now);
+            return;
+        }
+        const void* const nul = std::memchr(g_server.buffer, '\0', sizeof g_server.buffer);
+        const size_t length = nul != nullptr
+                                  ? static_cast<size_t>(static_cast<const char*>(nul) - g_server.buffer)
+                                  : sizeof g_server.buffer;
+        std::memcpy(c.text, g_server.buffer, length);
+        c.body = reinterpret_cast<const unsigned char*>(c.text);
+        c.body_length = length;
+        c.header_length = ComposeHeader(c.header, "text/plain", static_cast<unsigned long>(length));
+    } else {
+        c.slot = kind - REQ_IMAGE_MTD3;
+        // An empty slot has no data; its size is 0 by the image store's rule, and it is
+        // never read from even if a size were left behind.
+        const unsigned char* const data = g_image_data[c.slot];
+        c.body = data;
+        c.body_length = data != nullptr ? g_image_sizes[c.slot] : 0;
+        c.header_length =
+            ComposeHeader(c.header, "application/octet-stream", static_cast<unsigned long>(c.body_length));
+    }
+    c.phase = Phase::SEND;
+    c.since_ms = now;
+    c.sent = 0;
+    OnWritable(c, now);
+}
+
+void Server::OnWritable(Connection& c, long long now) {
+    const size_t total = c.header_length + c.body_length;
+    while (c.sent < total) {
+        SendPart parts[2];
+        int count = 0;
+        if (c.sent < c.header_length) parts[count++] = {c.header + c.sent, c.header_length - c.sent};
+        const size_t body_from = c.sent > c.header_length ? c.sent - c.header_length : 0;
+        if (body_from < c.body_length) parts[count++] = {c.body + body_from, c.body_length - body_from};
+        const int r = SockSendParts(c.socket, parts, count);
+        if (r == SOCK_WOULD_BLOCK) return;
+        if (r <= 0) {
+            Abort(c);  // the peer has gone: the image is not served
+            return;
+        }
+        c.sent += static_cast<size_t>(r);
+        c.since_ms = now;
+    }
+    // Everything is handed over. Only a clean shutdown of the sending side counts the
+    // image as served: then the peer reads all of it and then the end of the stream.
+    const bool clean = SockShutdownSend(c.socket) == 0;
+    if (clean && c.slot >= 0) g_unsent_images &= ~(1u << c.slot);
+    c.phase = Phase::LINGER;
+    c.since_ms = now;
+    c.drained = 0;
+    Drain(c);
+}
+
+// Ends a connection without losing what is queued for the peer: closing a socket with
+// unread bytes in it makes the system reset the connection and drop whatever the peer has
+// not taken yet, so the peer's further bytes are read and dropped until it closes too.
+void Server::StartLinger(Connection& c, long long now) {
+    SockShutdownSend(c.socket);
+    c.phase = Phase::LINGER;
+    c.since_ms = now;
+    c.drained = 0;
+    Drain(c);
+}
+
+void Server::Drain(Connection& c) {
+    static char discard[16384];  // written to only, by this one thread
+    for (;;) {
+        const int r = SockRecv(c.socket, discard, sizeof discard);
+        if (r == SOCK_WOULD_BLOCK) return;
+        if (r <= 0) break;  // the peer has closed (or reset): nothing more to wait for
+        c.drained += static_cast<size_t>(r);
+        if (c.drained >= LINGER_BYTES) break;
+    }
+    Close(c);
+}
+
+void Server::Close(Connection& c) {
+    if (c.phase == Phase::FREE) return;
+    SockClose(c.socket);
+    c.socket = SOCKET_NONE;
+    c.phase = Phase::FREE;
+    --m_active;
+}
+
+// Closes at once, dropping whatever is still queued.
+void Server::Abort(Connection& c) {
+    if (c.phase == Phase::FREE) return;
+    SockSetLinger(c.socket, 1, 0);
+    Close(c);
+}
+
+void Server::CloseAll(bool abort) {
+    for (Connection& c : m_connections) {
+        if (abort)
+            Abort(c);
+        else
+            Close(c);
+    }
+}
+
+int Server::Run() {
+    std::vector<PollItem> items;
+    std::vector<Connection*> owners;  // the connection of each item, null for the others
+    items.reserve(MAX_CONNECTIONS + 2);
+    owners.reserve(MAX_CONNECTIONS + 2);
+    while (!m_ended && !StopPending()) {
+        items.clear();
+        owners.clear();
+        if (m_wake != nullptr) {
+            items.push_back({m_wake->wait_on, POLL_READ, 0});
+            owners.push_back(nullptr);
+        }
+        const size_t listener_at = items.size();
+        const bool room = m_active < MAX_CONNECTIONS || AnyDroppable();
+        if (room) {
+            items.push_back({m_listener, POLL_READ, 0});
+            owners.push_back(nullptr);
+        }
+        long long next_deadline = -1;
+        for (Connection& c : m_connections) {
+            if (c.phase == Phase::FREE) continue;
+            items.push_back({c.socket, c.phase == Phase::SEND ? POLL_WRITE : POLL_READ, 0});
+            owners.push_back(&c);
+            const long long d = Deadline(c);
+            if (next_deadline < 0 || d < next_deadline) next_deadline = d;
+        }
+        long timeout = -1;  // nothing to time: sleep until something happens
+        if (next_deadline >= 0) {
+            const long long left = next_deadline - MonotonicMs();
+            timeout = left > 0 ? static_cast<long>(left) : 0;
+        }
+        // Without a wake channel a stop is looked for once a second.
+        if (m_wake == nullptr && (timeout < 0 || timeout > 1000)) timeout = 1000;
+        const int ready = SockPoll(items.data(), static_cast<int>(items.size()), timeout);
+        if (ready < 0) break;  // the listening socket is dead, or the socket library stopped
+        if (m_wake != nullptr && items[0].ready != 0) WakeDrain(m_wake);
+        if (StopPending()) break;
+        const long long now = MonotonicMs();
+        for (size_t i = 0; i < items.size() && !m_ended; ++i) {
+            Connection* c = owners[i];
+            if (c == nullptr || items[i].ready == 0 || c->phase == Phase::FREE ||
+                c->socket != items[i].socket)
+                continue;
+            if (c->phase == Phase::SEND)
+                OnWritable(*c, now);
+            else
+                OnReadable(*c, now);
+        }
+        if (m_ended) break;
+        for (Connection& c : m_connections) {
+            if (c.phase == Phase::FREE || now < Deadline(c)) continue;
+            // A head that has not come whole in time, or a peer that takes nothing: given
+            // up. A lingering peer has had its answer and is merely closed.
+            if (c.phase == Phase::LINGER)
+                Close(c);
+            else
+                Abort(c);
+        }
+        if (room && items[listener_at].ready != 0) AcceptOne(now);
+    }
+    CloseAll(StopPending());
+    return m_result;
 }
 
 }  // namespace
@@ -131,7 +451,6 @@ bool Dispatch(uint32_t peer, int* result) {
 SocketHandle OpenListenSocket() {
     const SocketHandle s = SockTcp();
     if (s == SOCKET_NONE) return SOCKET_NONE;
-    SockSetLinger(s, 1, LINGER_SECONDS);  // best effort
     if (SockBind(s, IPV4_ANY, g_server_port.load()) != 0 || SockListen(s, LISTEN_BACKLOG) != 0) {
         SockClose(s);
         return SOCKET_NONE;
@@ -141,7 +460,6 @@ SocketHandle OpenListenSocket() {
 
 int RunServer() {
     g_server.state = TS_RUNNING;
-    int result = 0;
     if (g_server.stop_requested.load() != 0) {
         const SocketHandle opened = g_server.listen_socket.exchange(SOCKET_NONE);
         if (opened != SOCKET_NONE) SockClose(opened);
@@ -157,70 +475,35 @@ int RunServer() {
         g_server.state = TS_STOPPED;
         return 0;
     }
-    int accept_failures = 0;
-    while (!StopPending()) {
-        // A bounded wait, so that a stop is seen within a quarter of a second; a failing
-        // wait means the listening socket is dead (closed, or the socket library stopped).
-        const int ready = WaitReadable(listener, 0, ACCEPT_POLL_US);
-        if (ready < 0) break;
-        if (ready == 0) continue;
-        uint32_t peer = 0;
-        const SocketHandle conn = SockAccept(listener, &peer);
-        if (conn == SOCKET_NONE) {
-            // A connection that went away before it was taken fails once; a socket that
-            // fails every time is dead. Either way no tight loop.
-            if (++accept_failures >= ACCEPT_FAILURE_LIMIT) break;
-            SleepMs(ACCEPT_RETRY_MS);
-            continue;
-        }
-        accept_failures = 0;
-        SetConnection(conn);
-        if (g_server.stop_requested.load() != 0) InterruptServerConnection();  // a stop that just came
-        if (ReadRequest(&g_server) && Dispatch(peer, &result)) break;
-        CloseConnection();
+    SockSetNonBlocking(listener, 1);  // a connection gone before its accept must not block the loop
+
+    WakeState& w = Wake();
+    bool woken = false;
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        w.open = WakeOpen(&w.channel) == 0;
+        woken = w.open;
+    }
+    int result = 0;
+    {
+        // A stop that came before the channel was open is seen by the loop's first check.
+        Server server(listener, woken ? &w.channel : nullptr);
+        result = server.Run();
+    }
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        if (w.open) WakeClose(&w.channel);
+        w.open = false;
     }
     g_server.listen_socket = SOCKET_NONE;
     SockClose(listener);
-    CloseConnection();
+    g_server.conn_socket = SOCKET_NONE;
     g_server.state = TS_STOPPED;
     return result;
 }
 
-int SendManifest(ServerContext* context) {
-    if (context == nullptr) return 0;
-    const void* nul = std::memchr(context->buffer, '\0', sizeof context->buffer);
-    const size_t length =
-        nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - context->buffer) : 0;
-    if (!SendHeader(context->conn_socket, "text/plain", static_cast<unsigned long>(length))) return 0;
-    return SendAll(context->conn_socket, context->buffer, length);
-}
-
-int SendImage(ServerContext* context) {
-    if (context == nullptr) return 0;
-    const int kind = context->request_kind;
-    if (kind < REQ_IMAGE_MTD3 || kind > REQ_IMAGE_MTD6) return 0;
-    const int slot = kind - REQ_IMAGE_MTD3;
-    const unsigned char* const data = g_image_data[slot];
-    // An empty slot has no data; its size is 0 by the image store's rule, and it is never
-    // read from even if a size were left behind.
-    const uint32_t size = data != nullptr ? g_image_sizes[slot] : 0;
-    const SocketHandle s = context->conn_socket;
-    if (!SendHeader(s, "application/octet-stream", size)) return 0;
-    for (uint32_t offset = 0; offset < size;) {
-        if (context->stop_requested.load() != 0) return 0;
-        const uint32_t n = size - offset < IMAGE_PIECE_SIZE ? size - offset : IMAGE_PIECE_SIZE;
-        std::memset(context->buffer, 0, sizeof context->buffer);
-        std::memcpy(context->buffer, data + offset, n);
-        if (!SendAll(s, context->buffer, n)) return 0;
-        offset += n;
-    }
-    // Sent whole: the slot is served, however often it was fetched before.
-    g_unsent_images &= ~(1u << slot);
-    return 1;
-}
-
-void InterruptServerConnection() {
-    std::lock_guard<std::mutex> lock(ConnMutex());
-    const SocketHandle s = g_server.conn_socket.load();
-    if (s != SOCKET_NONE) SockShutdown(s);
+void WakeServer() {
+    WakeState& w = Wake();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    if (w.open) WakeSignal(&w.channel);
 }

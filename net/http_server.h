@@ -1,45 +1,44 @@
 // The firmware HTTP server: a single-threaded HTTP/1.0 server on this run's port that hands
 // the manifest and the partition images to the one device it pins by address, takes in the
 // device's progress reports and returns the kind of report that ended it.
+//
+// It serves many connections at once over non-blocking sockets and one poll, so that no
+// peer (a port scanner that says nothing, a client that sends a byte a second) can hold
+// the device up: each request head must come whole within its time and size limits, and a
+// response goes out as fast as the peer takes it. A response is closed the way that loses
+// nothing: the sending side is shut down and whatever the peer still sends (a stray CR LF,
+// a pipelined request) is read and dropped for a bounded time before the socket is closed.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/sockets.h"
 
-struct ServerContext;
-
 constexpr int LISTEN_BACKLOG = 20;
-constexpr int LINGER_SECONDS = 2;
-// Image bodies go out in pieces of this size, one send each.
-constexpr uint32_t IMAGE_PIECE_SIZE = 4094;
-// The loop looks at the stop request this often while it waits for a connection.
-constexpr long ACCEPT_POLL_US = 250000;
+// At most this many connections are served at once; a new one then takes the place of the
+// longest-waiting one that is not receiving a response.
+constexpr int MAX_CONNECTIONS = 64;
+// After a response (or none) the peer's further bytes are read and dropped until it closes,
+// for at most this long and this much, before the socket is closed.
+constexpr long long LINGER_MS = 5000;
+constexpr size_t LINGER_BYTES = 256 * 1024;
+// A response whose peer takes nothing for this long is given up.
+constexpr long long SEND_STALL_MS = 30000;
 // A readable listening socket whose accept keeps failing is dead after this many tries in
 // a row, spaced this far apart.
 constexpr int ACCEPT_FAILURE_LIMIT = 20;
 constexpr unsigned ACCEPT_RETRY_MS = 50;
 
-// A TCP socket with a 2-second linger, bound to the wildcard address and g_server_port and
-// listening, or SOCKET_NONE.
+// A TCP socket bound to the wildcard address and g_server_port and listening, or
+// SOCKET_NONE.
 SocketHandle OpenListenSocket();
 
 // Runs the server loop over g_server until the device's final report, a stop request
 // (g_server.stop_requested, or g_server.state no longer TS_RUNNING) or a dead listening
 // socket. Returns 0 when no listening socket could be opened, else the kind of the last
-// report taken (0 when there was none). Both sockets are closed on return.
+// report taken (0 when there was none). Every socket it used is closed on return.
 int RunServer();
 
-// The manifest response for the text in context->buffer. 1 on success, 0 when a send
-// failed.
-int SendManifest(ServerContext* context);
-
-// The image response for context->request_kind (kinds 12 to 15). 1 when the header and
-// the whole image went out; the slot then no longer counts as unsent. 0 otherwise, with
-// the unsent set as it was.
-int SendImage(ServerContext* context);
-
-// Wakes a server thread blocked on g_server's connection (a send to a device that has
-// vanished, or a wait for its next byte), so that a stop takes effect at once. Safe from
-// any thread.
-void InterruptServerConnection();
+// Wakes the server loop so that it looks at the stop request at once. Safe from any thread
+// at any time; does nothing while no loop runs.
+void WakeServer();

@@ -6,78 +6,11 @@
 
 namespace {
 
-// A stop is looked at this often while a line waits for its next byte.
-constexpr long STOP_CHECK_US = 250000;
-
 bool IsSeparator(char c) { return static_cast<signed char>(c) <= 32; }
 
 char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
-// Waits for the next byte: the platform wait in one piece, or in slices with a look at the
-// stop flag between them. The slices add up to the same time-out.
-int WaitForByte(SocketHandle s, long seconds, long microseconds, const std::atomic<int32_t>* stop) {
-    if (stop == nullptr) return WaitReadable(s, seconds, microseconds);
-    long long left = static_cast<long long>(seconds) * 1000000 + microseconds;
-    for (;;) {
-        if (stop->load() != 0) return -1;
-        const long long slice = left < STOP_CHECK_US ? left : STOP_CHECK_US;
-        const int r = WaitReadable(s, static_cast<long>(slice / 1000000), static_cast<long>(slice % 1000000));
-        if (r != 0) return r;
-        left -= slice;
-        if (left <= 0) return 0;
-    }
-}
-
-int ReadContextLine(ServerContext* context) {
-    return ReadLineUntilStopped(context->conn_socket, context->buffer, LINE_CAPACITY, READ_TIMEOUT_SECONDS, 0,
-                                &context->stop_requested);
-}
-
 }  // namespace
-
-int WaitReadable(SocketHandle s, long seconds, long microseconds) {
-    return SockWaitReadable(s, seconds, microseconds);
-}
-
-int ReadLineUntilStopped(SocketHandle s, char* text, int capacity, long seconds, long microseconds,
-                         const std::atomic<int32_t>* stop) {
-    if (text == nullptr) return -1;
-    if (capacity <= 1) {
-        text[0] = '\0';
-        return 0;
-    }
-    int count = 0;
-    char* p = text;
-    for (;;) {
-        if (WaitForByte(s, seconds, microseconds, stop) <= 0) {
-            *p = '\0';
-            return -1;
-        }
-        char byte = 0;
-        const int r = SockRecv(s, &byte, 1);
-        if (r < 0) {
-            *p = '\0';
-            return -1;
-        }
-        if (r == 0) {
-            *p = '\0';
-            return count;
-        }
-        *p++ = byte;
-        if (byte == '\n') {
-            *p = '\0';
-            return count;
-        }
-        if (++count >= capacity - 1) {
-            *p = '\0';
-            return count;
-        }
-    }
-}
-
-int ReadLine(SocketHandle s, char* text, int capacity, long seconds, long microseconds) {
-    return ReadLineUntilStopped(s, text, capacity, seconds, microseconds, nullptr);
-}
 
 int IsBlankLine(const char* text) {
     return (text != nullptr && text[0] == '\r' && text[1] == '\n' && text[2] == '\0') ? 1 : 0;
@@ -142,30 +75,75 @@ int ClassifyPath(const char* path) {
     return 0;
 }
 
-int ReadRequest(ServerContext* context) {
-    if (context == nullptr) return 0;
-    std::memset(context->buffer, 0, sizeof context->buffer);
-    do {
-        if (ReadContextLine(context) <= 0) return 0;
-    } while (IsBlankLine(context->buffer));
-
-    char* cursor = context->buffer;
+int ClassifyRequestLine(char* line) {
+    if (line == nullptr) return 0;
+    char* cursor = line;
     const char* method = NextToken(&cursor);
     const char* path = NextToken(&cursor);
-    NextToken(&cursor);  // the version is never looked at
+    // The version, if any, is never looked at.
     if (method == nullptr || std::strcmp(method, "GET") != 0) return 0;
     if (path == nullptr) return 0;
-    const int kind = ClassifyPath(path);
-    if (kind == 0) return 0;
-    context->request_kind = kind;
-    return 1;
+    return ClassifyPath(path);
 }
 
-int SkipHeaderLines(ServerContext* context) {
-    if (context == nullptr) return 0;
-    std::memset(context->buffer, 0, sizeof context->buffer);
-    for (;;) {
-        if (ReadContextLine(context) <= 0) return 0;
-        if (IsBlankLine(context->buffer)) return 1;
+void RequestHead::Received(size_t n) { m_used += n < SpaceLeft() ? n : SpaceLeft(); }
+
+void RequestHead::ReadHeaders() {
+    if (m_phase == DECIDED) m_phase = HEADERS;
+}
+
+int RequestHead::NextLine() {
+    const size_t available = m_used - m_parsed;
+    const char* const start = m_bytes + m_parsed;
+    // A line feed counts only within the first LINE_CAPACITY - 1 bytes; a line that has
+    // none there is cut after them, and its rest is the next line.
+    const size_t window = available < LINE_CAPACITY - 1 ? available : LINE_CAPACITY - 1;
+    const void* const feed = std::memchr(start, '\n', window);
+    size_t take;
+    int count;
+    if (feed != nullptr) {
+        count = static_cast<int>(static_cast<const char*>(feed) - start);
+        take = static_cast<size_t>(count) + 1;
+    } else if (available >= LINE_CAPACITY - 1) {
+        count = LINE_CAPACITY - 1;
+        take = LINE_CAPACITY - 1;
+    } else if (m_closed) {
+        if (available == 0) return -2;
+        count = static_cast<int>(available);  // the peer closed mid-line: what came is the line
+        take = available;
+    } else {
+        return -1;
     }
+    std::memcpy(m_line, start, take);
+    m_line[take] = '\0';
+    m_parsed += take;
+    return count;
+}
+
+RequestHead::Status RequestHead::Parse() {
+    while (m_final == NEED_MORE && (m_phase == REQUEST_LINE || m_phase == HEADERS)) {
+        if (m_lines >= REQUEST_LINE_LIMIT) return m_final = REJECTED;
+        const int count = NextLine();
+        if (count == -1) {
+            // Not whole yet; a head that has filled its whole area never will be.
+            if (SpaceLeft() == 0) m_final = REJECTED;
+            return m_final;
+        }
+        ++m_lines;
+        // A line of no bytes (a line feed alone, or the end of the stream) ends the head
+        // unanswered, before the request line as in the header.
+        if (count <= 0) return m_final = REJECTED;
+        if (m_phase == REQUEST_LINE) {
+            if (IsBlankLine(m_line)) continue;  // blank lines before the request are skipped
+            m_kind = ClassifyRequestLine(m_line);
+            if (m_kind == 0) return m_final = REJECTED;
+            m_phase = DECIDED;
+            return REQUEST;
+        }
+        if (IsBlankLine(m_line)) {
+            m_phase = DONE;
+            return m_final = COMPLETE;
+        }
+    }
+    return m_final;
 }

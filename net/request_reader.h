@@ -1,33 +1,20 @@
-// The request reader: reads the device's HTTP request from an accepted connection one line
-// (and one byte) at a time, and turns its path into a RequestKind. Nothing is read beyond
-// the line feed that ends a line, and nothing is percent-decoded.
+// The request reader: takes the bytes of the device's HTTP request head as they arrive on a
+// connection, cuts them into lines, and turns the request line's path into a RequestKind.
+// It never touches a socket: the server feeds it whatever a receive brought, so that many
+// connections can be read at once and no byte costs a system call of its own. Nothing is
+// percent-decoded.
 #pragma once
 
-#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
-#include "platform/sockets.h"
-
-struct ServerContext;
-
-// Every line is read with this capacity: at most 1023 received bytes plus the NUL.
+// Every line is cut after this many bytes less one: a longer line goes on as the next line.
 constexpr int LINE_CAPACITY = 1024;
-// The device gets this long per byte before a line counts as failed.
-constexpr long READ_TIMEOUT_SECONDS = 10;
-
-// select() on the one socket: positive when readable, 0 on time-out, negative on error.
-int WaitReadable(SocketHandle s, long seconds, long microseconds);
-
-// Reads one line into text (capacity bytes, NUL-terminated). The line feed is stored but
-// not counted. Returns the bytes stored before the line feed (also when the peer closed
-// mid-line), or -1 on a receive error or when the peer stayed silent for the time-out
-// (which applies to each byte separately). A capacity of 1 or less reads nothing.
-int ReadLine(SocketHandle s, char* text, int capacity, long seconds, long microseconds);
-
-// The same, but also gives up (with -1) within about a quarter of a second once *stop is
-// not 0, so that a stopped run does not wait out a silent peer.
-int ReadLineUntilStopped(SocketHandle s, char* text, int capacity, long seconds, long microseconds,
-                         const std::atomic<int32_t>* stop);
+// A request head (blank lines before it, the request line and its header lines) must come
+// whole within these limits; a peer that exceeds one is given up.
+constexpr size_t REQUEST_HEAD_LIMIT = 8192;
+constexpr int REQUEST_LINE_LIMIT = 100;
+constexpr long long REQUEST_HEAD_TIMEOUT_MS = 10000;
 
 // 1 when text is exactly CR LF, else 0 (also for a null text).
 int IsBlankLine(const char* text);
@@ -46,11 +33,50 @@ const char* FindNoCase(const char* text, const char* phrase);
 // The request kind a path names, or 0 when it names none.
 int ClassifyPath(const char* path);
 
-// Reads the request line (skipping blank lines before it) from context->conn_socket into
-// context->buffer and classifies it. 1 with the kind in context->request_kind; 0 when the
-// request is rejected or the connection failed, leaving request_kind as it was.
-int ReadRequest(ServerContext* context);
+// The kind of request a request line (NUL-terminated, cut in place) makes: the method
+// must be exactly "GET" and the path must name a kind. 0 otherwise.
+int ClassifyRequestLine(char* line);
 
-// Reads and drops header lines up to the blank line: 1 when it came, 0 when the connection
-// ended, failed or went silent first.
-int SkipHeaderLines(ServerContext* context);
+// One connection's request head as it arrives.
+class RequestHead {
+public:
+    enum Status {
+        NEED_MORE,  // nothing decided yet: feed more bytes
+        REQUEST,    // the request line has come and names Kind(); the header is not read
+        COMPLETE,   // after ReadHeaders(): the blank line that ends the header has come
+        REJECTED,   // not a request the updater answers, a broken header, or over a limit
+    };
+
+    // Where the next received bytes go, and how many fit. 0 once the head's limit is reached.
+    char* Space() { return m_bytes + m_used; }
+    size_t SpaceLeft() const { return REQUEST_HEAD_LIMIT - m_used; }
+    // n bytes have been written at Space().
+    void Received(size_t n);
+    // The peer has sent its last byte.
+    void Closed() { m_closed = true; }
+    // Goes on with the header lines after REQUEST.
+    void ReadHeaders();
+    // Reads the lines that have come whole. REQUEST is returned once; after it NEED_MORE
+    // until ReadHeaders() is called.
+    Status Parse();
+    int Kind() const { return m_kind; }
+    // Bytes taken so far.
+    size_t Used() const { return m_used; }
+
+private:
+    enum Phase { REQUEST_LINE, DECIDED, HEADERS, DONE };
+    // The next whole line (or the rest, at the end of the stream) into m_line. Its length
+    // before the line feed, or -1 when it has not come whole yet, or -2 when nothing is
+    // left of a closed stream.
+    int NextLine();
+
+    char m_bytes[REQUEST_HEAD_LIMIT];
+    size_t m_used = 0;
+    size_t m_parsed = 0;
+    int m_lines = 0;
+    bool m_closed = false;
+    Phase m_phase = REQUEST_LINE;
+    Status m_final = NEED_MORE;
+    int m_kind = 0;
+    char m_line[LINE_CAPACITY + 1];
+};

@@ -12,6 +12,35 @@
 
 using SocketHandle = int;
 constexpr SocketHandle SOCKET_NONE = -1;
+// What recv and send_parts return on a non-blocking socket that has nothing to give or no
+// room to take: try again once a poll says it is ready.
+constexpr int SOCK_WOULD_BLOCK = -2;
+
+// One socket of a poll: what to wait for, and what was found.
+constexpr unsigned POLL_READ = 1;
+constexpr unsigned POLL_WRITE = 2;
+// Reported in ready whatever was asked: the socket has failed or the peer has hung up. A
+// receive or send then tells which.
+constexpr unsigned POLL_FAILED = 4;
+struct PollItem {
+    SocketHandle socket;
+    unsigned want;   // POLL_READ and/or POLL_WRITE
+    unsigned ready;  // filled in by the poll
+};
+
+// One piece of a gathered send.
+struct SendPart {
+    const void* data;
+    size_t length;
+};
+
+// A handle that a poll can wait on beside sockets, which any thread can make readable: it
+// wakes a loop at once instead of the loop looking for a stop every so often. On POSIX a
+// pipe, on Windows a UDP socket on loopback that sends to itself.
+struct WakeChannel {
+    SocketHandle wait_on = SOCKET_NONE;
+    SocketHandle signal_by = SOCKET_NONE;
+};
 
 // Interface flags, with the values the announcer tests against.
 constexpr unsigned IFACE_UP = 1;
@@ -44,18 +73,34 @@ struct SocketOps {
     SocketHandle (*accept)(SocketHandle s, uint32_t* peer_address);
     // 0 on success, -1 on failure. Blocks until connected.
     int (*connect)(SocketHandle s, uint32_t address, uint16_t port);
-    // select() on one socket: positive when readable, 0 on time-out, negative on error.
+    // select() on one socket: positive when readable, 0 on time-out, negative on error. A
+    // signal that interrupts the wait does not end it.
     int (*wait_readable)(SocketHandle s, long seconds, long microseconds);
-    // Receives up to len bytes: the count, 0 when the peer has closed, -1 on error.
+    // Waits until one of the sockets is ready as asked, or timeout_ms (-1: no limit) has
+    // passed: the count of ready sockets, 0 on time-out, -1 on error. A signal that
+    // interrupts the wait does not end it.
+    int (*poll)(PollItem* items, int count, long timeout_ms);
+    // Receives up to len bytes: the count, 0 when the peer has closed, SOCK_WOULD_BLOCK
+    // when a non-blocking socket has nothing yet, -1 on error.
     int (*recv)(SocketHandle s, void* data, size_t len);
-    // Sends the area: the count sent, or -1. Never raises SIGPIPE.
+    // Sends the area: the count sent, or -1. Never raises SIGPIPE. On a blocking socket it
+    // returns once the whole area is queued.
     int (*send)(SocketHandle s, const void* data, size_t len);
+    // Sends the parts in order in one call, as far as the socket takes them: the count
+    // sent, SOCK_WOULD_BLOCK when a non-blocking socket has no room, -1 on error. Never
+    // raises SIGPIPE.
+    int (*send_parts)(SocketHandle s, const SendPart* parts, int count);
     int (*send_to)(SocketHandle s, const void* data, size_t len, uint32_t address, uint16_t port);
     // Receives one datagram: its length, or -1; stores the sender's address and port.
     int (*recv_from)(SocketHandle s, void* data, size_t len, uint32_t* address, uint16_t* port);
     int (*close)(SocketHandle s);
     // Shuts both directions down, waking any thread blocked on the socket. 0 or -1.
     int (*shutdown)(SocketHandle s);
+    // Shuts the sending side down: the peer reads the end of the stream after everything
+    // queued. 0 or -1.
+    int (*shutdown_send)(SocketHandle s);
+    // Puts the socket into non-blocking mode (on 1) or back. 0 or -1.
+    int (*set_nonblocking)(SocketHandle s, int on);
     int (*set_linger)(SocketHandle s, int on, int seconds);
     int (*set_broadcast)(SocketHandle s, int on);
     // The port the socket is bound to (host order), or 0.
@@ -63,6 +108,12 @@ struct SocketOps {
     // Fills up to capacity entries in the platform's stable order; the count, or -1 when
     // the enumeration failed.
     int (*list_interfaces)(NetInterface* out, int capacity);
+    // The wake channel: opened (0, or -1 with nothing left open), signalled from any thread,
+    // drained by the waiting thread, closed once.
+    int (*wake_open)(WakeChannel* w);
+    void (*wake_signal)(const WakeChannel* w);
+    void (*wake_drain)(const WakeChannel* w);
+    void (*wake_close)(WakeChannel* w);
 };
 
 // The platform's own operations.
@@ -84,7 +135,13 @@ inline int SockConnect(SocketHandle s, uint32_t a, uint16_t p) { return CurrentS
 inline int SockWaitReadable(SocketHandle s, long sec, long usec) {
     return CurrentSocketOps().wait_readable(s, sec, usec);
 }
+inline int SockPoll(PollItem* items, int count, long timeout_ms) {
+    return CurrentSocketOps().poll(items, count, timeout_ms);
+}
 inline int SockRecv(SocketHandle s, void* d, size_t n) { return CurrentSocketOps().recv(s, d, n); }
+inline int SockSendParts(SocketHandle s, const SendPart* parts, int count) {
+    return CurrentSocketOps().send_parts(s, parts, count);
+}
 inline int SockSend(SocketHandle s, const void* d, size_t n) { return CurrentSocketOps().send(s, d, n); }
 inline int SockSendTo(SocketHandle s, const void* d, size_t n, uint32_t a, uint16_t p) {
     return CurrentSocketOps().send_to(s, d, n, a, p);
@@ -94,6 +151,8 @@ inline int SockRecvFrom(SocketHandle s, void* d, size_t n, uint32_t* a, uint16_t
 }
 inline int SockClose(SocketHandle s) { return CurrentSocketOps().close(s); }
 inline int SockShutdown(SocketHandle s) { return CurrentSocketOps().shutdown(s); }
+inline int SockShutdownSend(SocketHandle s) { return CurrentSocketOps().shutdown_send(s); }
+inline int SockSetNonBlocking(SocketHandle s, int on) { return CurrentSocketOps().set_nonblocking(s, on); }
 inline int SockSetLinger(SocketHandle s, int on, int sec) {
     return CurrentSocketOps().set_linger(s, on, sec);
 }
@@ -102,6 +161,10 @@ inline uint16_t SockLocalPort(SocketHandle s) { return CurrentSocketOps().local_
 inline int SockListInterfaces(NetInterface* out, int cap) {
     return CurrentSocketOps().list_interfaces(out, cap);
 }
+inline int WakeOpen(WakeChannel* w) { return CurrentSocketOps().wake_open(w); }
+inline void WakeSignal(const WakeChannel* w) { CurrentSocketOps().wake_signal(w); }
+inline void WakeDrain(const WakeChannel* w) { CurrentSocketOps().wake_drain(w); }
+inline void WakeClose(WakeChannel* w) { CurrentSocketOps().wake_close(w); }
 
 // Byte-order helpers and address texts; plain arithmetic, no platform call.
 uint32_t HostToNet32(uint32_t v);

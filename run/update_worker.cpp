@@ -28,7 +28,7 @@ Runs& R() {
 
 void RequestStopLocked() {
     g_server.stop_requested = 1;
-    InterruptServerConnection();
+    WakeServer();
 }
 
 void ThreadEnds(bool ran) {
@@ -54,6 +54,7 @@ int32_t OutcomeAfterServer(int result, int32_t outcome) {
 
 int MarkServerStopped() {
     g_server.state = TS_STOPPED;
+    WakeServer();  // a running loop ends on it at once
     return 0;
 }
 

@@ -1,9 +1,23 @@
-// Throughput of the updater's HTTP server against nginx, both serving the three shipped
-// placeholder images to curl --http1.0 over loopback, side by side in one run, and the CPU
-// time the update worker and the announcer use in 30 idle seconds waiting for a device.
+// What a receiver sees of the updater's HTTP server, next to nginx serving the same image
+// bytes in the same run: a light client of our own (one connection per fetch, as the
+// device makes them, reading into a large buffer) fetches the three shipped images from
+// each in turn, in alternating series, and the median of the paired ratios is printed.
+// Then the time from a manifest request to its last byte while an announcer runs, and the
+// wake-ups and CPU time of the whole process while a run waits for a device.
 //
-// Run it inside a private network namespace. The idle part injects a fixed interface list
-// and captures every datagram, so nothing is announced anywhere.
+// run_net_bench.sh starts it: as root over a veth pair between two network namespaces it
+// makes (the server side here, the client thread moved into the other one with
+// --client-netns), otherwise over loopback. It announces nothing: the interface list is
+// replaced by a fixed one and every datagram is dropped before it reaches a socket.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <dirent.h>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,11 +25,11 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "images/manifest.h"
 #include "net/announcer.h"
 #include "net/http_server.h"
 #include "platform/sockets.h"
@@ -36,80 +50,154 @@ std::vector<unsigned char> ReadFile(const std::string& path) {
     return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool WriteFile(const std::string& path, const std::vector<unsigned char>& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
-}
-
-int Run(const std::string& command) { return std::system(command.c_str()); }
-
-double Seconds(std::chrono::steady_clock::time_point since) {
+double SecondsSince(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-// One curl process per round fetching the three images `repeats` times, one HTTP/1.0
-// connection per fetch as the device makes them. With one repeat the start of the curl
-// process weighs in as it does for a device's single fetches; with more it fades out and
-// the servers' own speed shows.
-double TimeRounds(uint16_t port, int rounds, int repeats) {
-    std::string command = "curl --http1.0 -s -f";
-    for (int r = 0; r < repeats; ++r) {
-        for (const auto& image : kImages) {
-            command += " -o /dev/null http://127.0.0.1:" + std::to_string(port) + "/dev/mtd/" +
-                       std::to_string(image.slot + 3);
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The light client: one connection, one request, everything up to the server's close read
+// into a large buffer. The body (after the header) is left in body; false on any failure.
+std::vector<char> g_buffer(8 * 1024 * 1024);
+
+bool Fetch(uint32_t address, uint16_t port, const std::string& path, std::string* header, size_t* body_at,
+           size_t* total) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = address;
+    sa.sin_port = htons(port);
+    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    bool ok = ::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 &&
+              ::send(s, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+    size_t got = 0;
+    while (ok) {
+        if (got == g_buffer.size()) {
+            ok = false;
+            break;
         }
+        const ssize_t n = ::recv(s, g_buffer.data() + got, g_buffer.size() - got, 0);
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
     }
+    ::close(s);
+    if (!ok) return false;
+    const std::string head(g_buffer.data(), std::min<size_t>(got, 1024));
+    const size_t end = head.find("\r\n\r\n");
+    if (end == std::string::npos) return false;
+    *header = head.substr(0, end + 4);
+    *body_at = end + 4;
+    *total = got;
+    return true;
+}
+
+struct Target {
+    const char* name;
+    uint32_t address;
+    uint16_t port;
+};
+
+// Fetches each image `cycles` times; the seconds taken, or a negative value when a body
+// was not the image.
+double TimeCycles(const Target& t, int cycles, const std::vector<unsigned char>* images) {
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < rounds; ++i) {
-        if (Run(command) != 0) {
-            std::fprintf(stderr, "net_bench: curl failed on port %u\n", port);
-            std::exit(1);
+    for (int c = 0; c < cycles; ++c) {
+        for (const auto& image : kImages) {
+            std::string header;
+            size_t body_at = 0, total = 0;
+            const std::string path = "/dev/mtd/" + std::to_string(image.slot + 3);
+            const std::vector<unsigned char>& want = images[image.slot];
+            if (!Fetch(t.address, t.port, path, &header, &body_at, &total) ||
+                total - body_at != want.size() ||
+                std::memcmp(g_buffer.data() + body_at, want.data(), want.size()) != 0) {
+                std::fprintf(stderr, "net_bench: %s served %s short or wrong\n", t.name, path.c_str());
+                return -1;
+            }
         }
     }
-    return Seconds(start);
+    return SecondsSince(start);
 }
 
-bool SameBody(uint16_t port, int slot, const std::vector<unsigned char>& expected, const std::string& dir) {
-    const std::string out = dir + "/check.bin";
-    const std::string command = "curl --http1.0 -s -f -o " + out +
-                                " http://127.0.0.1:" + std::to_string(port) + "/dev/mtd/" +
-                                std::to_string(slot + 3);
-    return Run(command) == 0 && ReadFile(out) == expected;
-}
-
-// Idle measurement: one fake interface, datagrams counted and dropped.
-std::mutex g_count_mutex;
-int g_datagrams = 0;
+// No announcement leaves the process: one fixed interface, every datagram dropped.
 int FixedInterfaces(NetInterface* out, int capacity) {
     if (capacity < 1) return 0;
     out[0] = NetInterface{MakeIPv4(10, 0, 0, 2), MakeIPv4(255, 255, 255, 0), IFACE_UP | IFACE_BROADCAST};
     return 1;
 }
-int DropDatagram(SocketHandle, const void*, size_t len, uint32_t, uint16_t) {
-    std::lock_guard<std::mutex> lock(g_count_mutex);
-    ++g_datagrams;
-    return static_cast<int>(len);
+int DropDatagram(SocketHandle, const void*, size_t len, uint32_t, uint16_t) { return static_cast<int>(len); }
+
+// Context switches of every thread of this process so far: each one a wake-up of a thread
+// that had gone to sleep (voluntary) or was pre-empted.
+long long ContextSwitches() {
+    long long total = 0;
+    DIR* dir = ::opendir("/proc/self/task");
+    if (dir == nullptr) return -1;
+    while (dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream status(std::string("/proc/self/task/") + e->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::atoll(line.substr(line.find(':') + 1).c_str());
+        }
+    }
+    ::closedir(dir);
+    return total;
+}
+
+bool EnterNetns(const std::string& path) {
+    if (path.empty()) return true;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::setns(fd, CLONE_NEWNET) == 0;
+    ::close(fd);
+    return ok;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rounds = 20;
+    int series = 20;
+    int cycles = 5;
+    int manifests = 20;
     int idle_seconds = 30;
+    std::string client_netns;
+    std::string address_text = "127.0.0.1";
+    int nginx_port = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
-        if (std::strcmp(argv[i], "--idle-seconds") == 0) idle_seconds = std::atoi(argv[i + 1]);
+        const std::string a = argv[i];
+        if (a == "--series") series = std::atoi(argv[i + 1]);
+        if (a == "--cycles") cycles = std::atoi(argv[i + 1]);
+        if (a == "--manifests") manifests = std::atoi(argv[i + 1]);
+        if (a == "--idle-seconds") idle_seconds = std::atoi(argv[i + 1]);
+        if (a == "--client-netns") client_netns = argv[i + 1];
+        if (a == "--address") address_text = argv[i + 1];
+        if (a == "--nginx-port") nginx_port = std::atoi(argv[i + 1]);
+    }
+    uint32_t address = 0;
+    if (!ParseIPv4(address_text.c_str(), &address) || series < 1 || cycles < 1) {
+        std::fprintf(stderr,
+                     "usage: net_bench [--address A] [--nginx-port P] [--client-netns PATH] [--series N] "
+                     "[--cycles N] [--manifests N] [--idle-seconds S]\n");
+        return 2;
     }
     SockStartup();
-
-    char dir_template[] = "/tmp/orvane-net-bench.XXXXXX";
-    if (mkdtemp(dir_template) == nullptr) return 1;
-    const std::string dir = dir_template;
-    Run("chmod 755 " + dir + " && mkdir -p " + dir + "/www/dev/mtd");
+    SocketOps ops = SystemSocketOps();
+    ops.list_interfaces = FixedInterfaces;
+    ops.send_to = DropDatagram;
+    SetSocketOps(ops);
 
     std::vector<unsigned char> images[IMAGE_SLOT_COUNT];
-    size_t round_bytes = 0;
+    size_t cycle_bytes = 0;
     for (const auto& image : kImages) {
         images[image.slot] = ReadFile(std::string(ORVANE_FIRMWARE_FILES_DIR) + "/" + image.file);
         if (images[image.slot].empty()) {
@@ -118,87 +206,109 @@ int main(int argc, char** argv) {
         }
         g_image_data[image.slot] = images[image.slot].data();
         g_image_sizes[image.slot] = static_cast<uint32_t>(images[image.slot].size());
-        WriteFile(dir + "/www/dev/mtd/" + std::to_string(image.slot + 3), images[image.slot]);
-        round_bytes += images[image.slot].size();
+        cycle_bytes += images[image.slot].size();
     }
 
-    // nginx from a temporary configuration on a loopback port.
-    const uint16_t nginx_port = 28080;
-    {
-        std::ofstream conf(dir + "/nginx.conf");
-        conf << "daemon on;\nworker_processes 1;\npid " << dir << "/nginx.pid;\nerror_log " << dir
-             << "/error.log;\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n  sendfile on;\n"
-             << "  default_type application/octet-stream;\n  server {\n    listen 127.0.0.1:" << nginx_port
-             << ";\n    root " << dir << "/www;\n  }\n}\n";
-    }
-    if (Run("nginx -p " + dir + " -c " + dir + "/nginx.conf") != 0) {
-        std::fprintf(stderr, "net_bench: nginx did not start\n");
-        return 1;
-    }
-
-    // The updater's server on the port the probe finds.
     ResetRunState();
     std::thread server([] { RunServer(); });
     while (g_server.listen_socket.load() == SOCKET_NONE) SleepMs(1);
-    const uint16_t ours = g_server_port;
+    const Target ours{"updater", address, g_server_port.load()};
+    const Target nginx{"nginx", address, static_cast<uint16_t>(nginx_port)};
 
-    bool same = true;
-    for (const auto& image : kImages) {
-        same = same && SameBody(ours, image.slot, images[image.slot], dir) &&
-               SameBody(nginx_port, image.slot, images[image.slot], dir);
-    }
-    std::printf("images: %zu bytes per round (partitions 4, 5, 6), bodies identical on both: %s\n",
-                round_bytes, same ? "yes" : "NO");
-
-    // Alternate the two in blocks, so that any drift of the machine hits both alike.
-    for (int repeats : {1, 10}) {
-        double ours_s = 0, nginx_s = 0;
-        const int blocks = 4;
-        const int done = rounds / blocks * blocks;
-        for (int b = 0; b < blocks; ++b) {
-            ours_s += TimeRounds(ours, rounds / blocks, repeats);
-            nginx_s += TimeRounds(nginx_port, rounds / blocks, repeats);
+    int status = 0;
+    std::thread client([&] {
+        if (!EnterNetns(client_netns)) {
+            std::fprintf(stderr, "net_bench: cannot enter %s\n", client_netns.c_str());
+            status = 1;
+            return;
         }
-        const double total_mb = static_cast<double>(round_bytes) * done * repeats / 1e6;
-        std::printf("%d curl processes, each fetching the three images %d time(s):\n", done, repeats);
-        std::printf("  updater server: %.3f s, %.1f MB/s\n", ours_s, total_mb / ours_s);
-        std::printf("  nginx:          %.3f s, %.1f MB/s\n", nginx_s, total_mb / nginx_s);
-        std::printf("  throughput ratio updater/nginx: %.3f\n", nginx_s / ours_s);
-    }
-
+        std::printf(
+            "client %s -> server %s%s; %d series of %d cycles, each cycle the three images (%zu bytes)\n",
+            client_netns.empty() ? "in this namespace" : client_netns.c_str(), address_text.c_str(),
+            client_netns.empty() ? " (loopback)" : " (veth)", series, cycles, cycle_bytes);
+        if (nginx_port > 0) {
+            // Warm both up, then alternate which goes first so that drift hits both alike.
+            if (TimeCycles(ours, 1, images) < 0 || TimeCycles(nginx, 1, images) < 0) {
+                status = 1;
+                return;
+            }
+            std::vector<double> ratios, ours_s, nginx_s;
+            for (int s = 0; s < series; ++s) {
+                double a, b;
+                if (s % 2 == 0) {
+                    a = TimeCycles(ours, cycles, images);
+                    b = TimeCycles(nginx, cycles, images);
+                } else {
+                    b = TimeCycles(nginx, cycles, images);
+                    a = TimeCycles(ours, cycles, images);
+                }
+                if (a <= 0 || b <= 0) {
+                    status = 1;
+                    return;
+                }
+                ours_s.push_back(a);
+                nginx_s.push_back(b);
+                ratios.push_back(b / a);
+            }
+            const double mb = static_cast<double>(cycle_bytes) * cycles / 1e6;
+            std::printf("  updater: median %.1f ms per series, %.0f MB/s\n", 1000 * Median(ours_s),
+                        mb / Median(ours_s));
+            std::printf("  nginx:   median %.1f ms per series, %.0f MB/s\n", 1000 * Median(nginx_s),
+                        mb / Median(nginx_s));
+            std::sort(ratios.begin(), ratios.end());
+            std::printf(
+                "  updater's rate / nginx's rate: median of %zu paired ratios %.3f (min %.3f, max %.3f)\n",
+                ratios.size(), Median(ratios), ratios.front(), ratios.back());
+        }
+        // The manifest while an announcer runs, as at the device's first request.
+        std::vector<double> latency;
+        for (int m = 0; m < manifests; ++m) {
+            if (StartAnnouncer() != 1) break;
+            SleepMs(20);
+            std::string header;
+            size_t body_at = 0, total = 0;
+            const auto start = std::chrono::steady_clock::now();
+            if (!Fetch(ours.address, ours.port, "/list.lst", &header, &body_at, &total)) break;
+            latency.push_back(1000 * SecondsSince(start));
+        }
+        std::sort(latency.begin(), latency.end());
+        if (!latency.empty()) {
+            std::printf(
+                "  manifest with the announcer running: median %.2f ms, max %.2f ms over %zu requests\n",
+                Median(latency), latency.back(), latency.size());
+        }
+    });
+    client.join();
     g_server.stop_requested = 1;
+    WakeServer();
     server.join();
     g_server.stop_requested = 0;
-    Run("nginx -p " + dir + " -c " + dir + "/nginx.conf -s stop 2>/dev/null");
+    StopAnnouncer();
+    WaitForAnnouncerEnd(1000);
 
-    if (idle_seconds > 0) {
-        SocketOps ops = SystemSocketOps();
-        ops.list_interfaces = FixedInterfaces;
-        ops.send_to = DropDatagram;
-        const SocketOps previous = SetSocketOps(ops);
+    if (idle_seconds > 0 && status == 0) {
+        // A run that waits for a device: the update worker with its server and announcer.
+        StartDetachedThread(UpdateWorker, nullptr);
+        SleepMs(500);
+        const long long switches = ContextSwitches();
         const std::clock_t cpu_start = std::clock();
         const auto start = std::chrono::steady_clock::now();
-        StartDetachedThread(UpdateWorker, nullptr);
         SleepMs(static_cast<unsigned>(idle_seconds) * 1000u);
+        const double wall = SecondsSince(start);
         const double cpu_ms = 1000.0 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
-        const double wall = Seconds(start);
-        int datagrams = 0;
-        {
-            std::lock_guard<std::mutex> lock(g_count_mutex);
-            datagrams = g_datagrams;
-        }
+        // The main thread's own sleep is one of them.
+        const long long woke = ContextSwitches() - switches - 1;
         StopUpdateRunNetwork();
         const bool ended = WaitForWorkerEnd(5000);
-        SetSocketOps(previous);
         std::printf(
-            "idle: worker and announcer waiting %.1f s for a device: %.1f ms CPU (%.4f%% of one core), "
-            "%d datagrams captured; worker ended after the stop: %s\n",
-            wall, cpu_ms, 100.0 * cpu_ms / (wall * 1000.0), datagrams, ended ? "yes" : "NO");
+            "idle: a run waiting %.1f s for a device: %lld wake-ups of its threads (%.2f a second), %.1f ms "
+            "CPU; "
+            "worker ended after the stop: %s\n",
+            wall, woke, static_cast<double>(woke) / wall, cpu_ms, ended ? "yes" : "NO");
     }
-    Run("rm -rf " + dir);
     for (int i = 0; i < IMAGE_SLOT_COUNT; ++i) {
         g_image_data[i] = nullptr;
         g_image_sizes[i] = 0;
     }
-    return 0;
+    return status;
 }

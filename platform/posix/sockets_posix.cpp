@@ -5,12 +5,16 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "platform/sockets.h"
 
@@ -72,15 +76,64 @@ int Connect(SocketHandle s, uint32_t address, uint16_t port) {
     return r == 0 ? 0 : -1;
 }
 
+// Milliseconds left until deadline on the steady clock; never below 0.
+long long LeftMs(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? left.count() : 0;
+}
+
 int WaitReadable(SocketHandle s, long seconds, long microseconds) {
-    if (s < 0 || s >= FD_SETSIZE) return -1;
-    fd_set read_set;
-    FD_ZERO(&read_set);
-    FD_SET(s, &read_set);
-    timeval tv;
-    tv.tv_sec = seconds;
-    tv.tv_usec = microseconds;
-    return ::select(s + 1, &read_set, nullptr, nullptr, &tv);
+    if (s < 0) return -1;
+    // poll() has no limit on the descriptor's value, which select() has (FD_SETSIZE). A
+    // signal interrupts the wait without ending it: the wait goes on for the time left.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds) +
+                          std::chrono::microseconds(microseconds);
+    // Rounded up, so that a wait of a few microseconds still waits.
+    long long wait_ms = (static_cast<long long>(seconds) * 1000000 + microseconds + 999) / 1000;
+    for (;;) {
+        pollfd p{s, POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(wait_ms));
+        if (r >= 0) {
+            if (r > 0 && (p.revents & POLLNVAL) != 0) return -1;
+            return r;
+        }
+        if (errno != EINTR) return -1;
+        wait_ms = LeftMs(deadline);
+    }
+}
+
+int Poll(PollItem* items, int count, long timeout_ms) {
+    if (items == nullptr || count < 0) return -1;
+    std::vector<pollfd> fds(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        pollfd& p = fds[static_cast<size_t>(i)];
+        p.fd = items[i].socket;
+        p.events = static_cast<short>(((items[i].want & POLL_READ) != 0 ? POLLIN : 0) |
+                                      ((items[i].want & POLL_WRITE) != 0 ? POLLOUT : 0));
+        p.revents = 0;
+        items[i].ready = 0;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    long long wait_ms = timeout_ms;
+    for (;;) {
+        const int r = ::poll(fds.data(), static_cast<nfds_t>(count), static_cast<int>(wait_ms));
+        if (r >= 0) break;
+        if (errno != EINTR) return -1;
+        if (timeout_ms >= 0) wait_ms = LeftMs(deadline);
+    }
+    int ready = 0;
+    for (int i = 0; i < count; ++i) {
+        const short e = fds[static_cast<size_t>(i)].revents;
+        unsigned got = 0;
+        if ((e & POLLIN) != 0) got |= POLL_READ;
+        if ((e & POLLOUT) != 0) got |= POLL_WRITE;
+        if ((e & (POLLERR | POLLHUP | POLLNVAL)) != 0) got |= POLL_FAILED;
+        items[i].ready = got;
+        if (got != 0) ++ready;
+    }
+    return ready;
 }
 
 int Recv(SocketHandle s, void* data, size_t len) {
@@ -88,7 +141,8 @@ int Recv(SocketHandle s, void* data, size_t len) {
     do {
         r = ::recv(s, data, len, 0);
     } while (r < 0 && errno == EINTR);
-    return r < 0 ? -1 : static_cast<int>(r);
+    if (r < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? SOCK_WOULD_BLOCK : -1;
+    return static_cast<int>(r);
 }
 
 int Send(SocketHandle s, const void* data, size_t len) {
@@ -106,6 +160,25 @@ int Send(SocketHandle s, const void* data, size_t len) {
         left -= static_cast<size_t>(r);
     }
     return static_cast<int>(len);
+}
+
+int SendParts(SocketHandle s, const SendPart* parts, int count) {
+    if (parts == nullptr || count < 0 || count > 16) return -1;
+    iovec iov[16];
+    for (int i = 0; i < count; ++i) {
+        iov[i].iov_base = const_cast<void*>(parts[i].data);
+        iov[i].iov_len = parts[i].length;
+    }
+    msghdr m;
+    std::memset(&m, 0, sizeof m);
+    m.msg_iov = iov;
+    m.msg_iovlen = static_cast<size_t>(count);
+    ssize_t r;
+    do {
+        r = ::sendmsg(s, &m, MSG_NOSIGNAL);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? SOCK_WOULD_BLOCK : -1;
+    return static_cast<int>(r);
 }
 
 int SendTo(SocketHandle s, const void* data, size_t len, uint32_t address, uint16_t port) {
@@ -130,6 +203,15 @@ int RecvFrom(SocketHandle s, void* data, size_t len, uint32_t* address, uint16_t
 int Close(SocketHandle s) { return ::close(s) == 0 ? 0 : -1; }
 
 int Shutdown(SocketHandle s) { return ::shutdown(s, SHUT_RDWR) == 0 ? 0 : -1; }
+
+int ShutdownSend(SocketHandle s) { return ::shutdown(s, SHUT_WR) == 0 ? 0 : -1; }
+
+int SetNonBlocking(SocketHandle s, int on) {
+    const int flags = ::fcntl(s, F_GETFL, 0);
+    if (flags < 0) return -1;
+    const int wanted = on != 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return ::fcntl(s, F_SETFL, wanted) == 0 ? 0 : -1;
+}
 
 int SetLinger(SocketHandle s, int on, int seconds) {
     linger l;
@@ -172,12 +254,51 @@ int ListInterfaces(NetInterface* out, int capacity) {
     return n;
 }
 
+// The wake channel is a pipe: both ends non-blocking, so that a signal never blocks on a
+// full pipe (one byte waiting is enough to wake) and a drain never waits.
+int ChannelOpen(WakeChannel* w) {
+    if (w == nullptr) return -1;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+    w->wait_on = fds[0];
+    w->signal_by = fds[1];
+    return 0;
+}
+
+void ChannelSignal(const WakeChannel* w) {
+    if (w == nullptr || w->signal_by < 0) return;
+    const char byte = 1;
+    ssize_t r;
+    do {
+        r = ::write(w->signal_by, &byte, 1);
+    } while (r < 0 && errno == EINTR);
+}
+
+void ChannelDrain(const WakeChannel* w) {
+    if (w == nullptr || w->wait_on < 0) return;
+    char bytes[64];
+    for (;;) {
+        const ssize_t r = ::read(w->wait_on, bytes, sizeof bytes);
+        if (r > 0) continue;
+        if (r < 0 && errno == EINTR) continue;
+        return;
+    }
+}
+
+void ChannelClose(WakeChannel* w) {
+    if (w == nullptr) return;
+    if (w->wait_on >= 0) ::close(w->wait_on);
+    if (w->signal_by >= 0) ::close(w->signal_by);
+    w->wait_on = w->signal_by = SOCKET_NONE;
+}
+
 }  // namespace
 
 const SocketOps& SystemSocketOps() {
-    static const SocketOps ops = {Startup,   Cleanup,      TcpSocket, UdpSocket,     Bind,
-                                  Listen,    Accept,       Connect,   WaitReadable,  Recv,
-                                  Send,      SendTo,       RecvFrom,  Close,         Shutdown,
-                                  SetLinger, SetBroadcast, LocalPort, ListInterfaces};
+    static const SocketOps ops = {
+        Startup,   Cleanup,        TcpSocket,   UdpSocket,     Bind,           Listen,      Accept,
+        Connect,   WaitReadable,   Poll,        Recv,          Send,           SendParts,   SendTo,
+        RecvFrom,  Close,          Shutdown,    ShutdownSend,  SetNonBlocking, SetLinger,   SetBroadcast,
+        LocalPort, ListInterfaces, ChannelOpen, ChannelSignal, ChannelDrain,   ChannelClose};
     return ops;
 }

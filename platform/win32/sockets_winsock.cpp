@@ -1,4 +1,7 @@
 // Windows Sockets 2.
+// Winsock's fd_set is a list of handles, not a bit map: this is how many one select can
+// take (the server's connections, its listener and its wake socket).
+#define FD_SETSIZE 256
 // Winsock must come before windows.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -65,18 +68,68 @@ int WaitReadable(SocketHandle s, long seconds, long microseconds) {
     timeval tv;
     tv.tv_sec = seconds;
     tv.tv_usec = microseconds;
-    // The first argument is ignored by Winsock; pass it the way BSD code does.
+    // The first argument is ignored by Winsock; pass it the way BSD code does. Winsock's
+    // select is not interrupted by signals.
     return ::select(s + 1, &read_set, nullptr, nullptr, &tv);
+}
+
+int Poll(PollItem* items, int count, long timeout_ms) {
+    if (items == nullptr || count < 0 || count > FD_SETSIZE) return -1;
+    fd_set read_set, write_set, error_set;
+    FD_ZERO(&read_set);
+    FD_ZERO(&write_set);
+    FD_ZERO(&error_set);
+    for (int i = 0; i < count; ++i) {
+        items[i].ready = 0;
+        if ((items[i].want & POLL_READ) != 0) FD_SET(Raw(items[i].socket), &read_set);
+        if ((items[i].want & POLL_WRITE) != 0) FD_SET(Raw(items[i].socket), &write_set);
+        FD_SET(Raw(items[i].socket), &error_set);
+    }
+    if (count == 0) {
+        // Winsock refuses a select over no socket at all.
+        Sleep(timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms));
+        return 0;
+    }
+    timeval tv;
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
+    const int r = ::select(0, &read_set, &write_set, &error_set, timeout_ms < 0 ? nullptr : &tv);
+    if (r == SOCKET_ERROR) return -1;
+    int ready = 0;
+    for (int i = 0; i < count; ++i) {
+        unsigned got = 0;
+        if (FD_ISSET(Raw(items[i].socket), &read_set)) got |= POLL_READ;
+        if (FD_ISSET(Raw(items[i].socket), &write_set)) got |= POLL_WRITE;
+        if (FD_ISSET(Raw(items[i].socket), &error_set)) got |= POLL_FAILED;
+        items[i].ready = got;
+        if (got != 0) ++ready;
+    }
+    return ready;
 }
 
 int Recv(SocketHandle s, void* data, size_t len) {
     const int r = ::recv(Raw(s), static_cast<char*>(data), static_cast<int>(len), 0);
-    return r == SOCKET_ERROR ? -1 : r;
+    if (r == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK ? SOCK_WOULD_BLOCK : -1;
+    return r;
 }
 
 int Send(SocketHandle s, const void* data, size_t len) {
     const int r = ::send(Raw(s), static_cast<const char*>(data), static_cast<int>(len), 0);
     return r == SOCKET_ERROR ? -1 : r;
+}
+
+int SendParts(SocketHandle s, const SendPart* parts, int count) {
+    if (parts == nullptr || count < 0 || count > 16) return -1;
+    WSABUF buffers[16];
+    for (int i = 0; i < count; ++i) {
+        buffers[i].buf = static_cast<char*>(const_cast<void*>(parts[i].data));
+        buffers[i].len = static_cast<ULONG>(parts[i].length);
+    }
+    DWORD sent = 0;
+    if (WSASend(Raw(s), buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) == SOCKET_ERROR) {
+        return WSAGetLastError() == WSAEWOULDBLOCK ? SOCK_WOULD_BLOCK : -1;
+    }
+    return static_cast<int>(sent);
 }
 
 int SendTo(SocketHandle s, const void* data, size_t len, uint32_t address, uint16_t port) {
@@ -100,6 +153,13 @@ int RecvFrom(SocketHandle s, void* data, size_t len, uint32_t* address, uint16_t
 int Close(SocketHandle s) { return ::closesocket(Raw(s)) == 0 ? 0 : -1; }
 
 int Shutdown(SocketHandle s) { return ::shutdown(Raw(s), SD_BOTH) == 0 ? 0 : -1; }
+
+int ShutdownSend(SocketHandle s) { return ::shutdown(Raw(s), SD_SEND) == 0 ? 0 : -1; }
+
+int SetNonBlocking(SocketHandle s, int on) {
+    u_long mode = on != 0 ? 1 : 0;
+    return ::ioctlsocket(Raw(s), FIONBIO, &mode) == 0 ? 0 : -1;
+}
 
 int SetLinger(SocketHandle s, int on, int seconds) {
     linger l;
@@ -148,12 +208,52 @@ int ListInterfaces(NetInterface* out, int capacity) {
     return n;
 }
 
+// Windows has no pipe that select() can wait on: the wake channel is a non-blocking UDP
+// socket bound to loopback, which sends a byte to itself.
+int ChannelOpen(WakeChannel* w) {
+    if (w == nullptr) return -1;
+    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) return -1;
+    sockaddr_in sa = Address(htonl(INADDR_LOOPBACK), 0);
+    int len = sizeof sa;
+    u_long nonblocking = 1;
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+        ::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::ioctlsocket(s, FIONBIO, &nonblocking) != 0) {
+        ::closesocket(s);
+        return -1;
+    }
+    w->wait_on = w->signal_by = Wrap(s);
+    return 0;
+}
+
+void ChannelSignal(const WakeChannel* w) {
+    if (w == nullptr || w->signal_by == SOCKET_NONE) return;
+    const char byte = 1;
+    ::send(Raw(w->signal_by), &byte, 1, 0);
+}
+
+void ChannelDrain(const WakeChannel* w) {
+    if (w == nullptr || w->wait_on == SOCKET_NONE) return;
+    char bytes[64];
+    while (::recv(Raw(w->wait_on), bytes, sizeof bytes, 0) > 0) {
+    }
+}
+
+void ChannelClose(WakeChannel* w) {
+    if (w == nullptr) return;
+    if (w->wait_on != SOCKET_NONE) ::closesocket(Raw(w->wait_on));
+    w->wait_on = w->signal_by = SOCKET_NONE;
+}
+
 }  // namespace
 
 const SocketOps& SystemSocketOps() {
-    static const SocketOps ops = {Startup,   Cleanup,      TcpSocket, UdpSocket,     Bind,
-                                  Listen,    Accept,       Connect,   WaitReadable,  Recv,
-                                  Send,      SendTo,       RecvFrom,  Close,         Shutdown,
-                                  SetLinger, SetBroadcast, LocalPort, ListInterfaces};
+    static const SocketOps ops = {
+        Startup,   Cleanup,        TcpSocket,   UdpSocket,     Bind,           Listen,      Accept,
+        Connect,   WaitReadable,   Poll,        Recv,          Send,           SendParts,   SendTo,
+        RecvFrom,  Close,          Shutdown,    ShutdownSend,  SetNonBlocking, SetLinger,   SetBroadcast,
+        LocalPort, ListInterfaces, ChannelOpen, ChannelSignal, ChannelDrain,   ChannelClose};
     return ops;
 }

@@ -20,8 +20,8 @@ TEST(ChecksumTest, KnownValues) {
     EXPECT_EQ(Sum(""), 0u);
     EXPECT_EQ(Sum(std::string(1000, '\0')), 0u) << "all-zero bytes sum to 0";
     EXPECT_EQ(Sum("\xff"), 255u);
-    EXPECT_EQ(Sum(std::string(70000, '\xff')), Sum(std::string(70000, '\xff')));
-    EXPECT_LE(Sum(std::string(70000, '\xff')), 0xFFFFu) << "the result stays within 16 bits";
+    // Long enough for the accumulator to wrap many times; the value is coreutils sum's.
+    EXPECT_EQ(Sum(std::string(70000, '\xff')), 64837u);
     EXPECT_EQ(ImageChecksum(nullptr, 10), 0u);
 }
 

@@ -37,7 +37,10 @@ struct SpyState {
     bool enumeration_fails = false;
     int list_calls = 0;
     std::vector<Datagram> datagrams;
-    int send_to_failures_after = -1;  // -1: never fail
+    int send_to_failures_after = -1;             // -1: never fail
+    bool routes_gone = false;                    // every datagram fails while set
+    std::vector<uint32_t> failing_destinations;  // datagrams to these fail
+    int failed_sends = 0;
     std::vector<Send> sends;
     std::map<SocketHandle, int> closes;
     bool broadcast_refused = false;
@@ -47,6 +50,8 @@ struct SpyState {
     SocketHandle dead_socket = SOCKET_NONE;
     SocketHandle failing_accept_socket = SOCKET_NONE;
     int accept_calls = 0;
+    int waits = 0;                // waits for readiness of any kind, by the server and everyone else
+    std::vector<size_t> offered;  // what each gathered send that took something was given
 };
 
 inline SpyState* g_spy = nullptr;
@@ -63,6 +68,8 @@ public:
         ops.set_broadcast = &SetBroadcast;
         ops.listen = &Listen;
         ops.wait_readable = &WaitReadable;
+        ops.poll = &Poll;
+        ops.send_parts = &SendParts;
         ops.accept = &Accept;
         m_previous = SetSocketOps(ops);
     }
@@ -112,9 +119,14 @@ private:
     // Datagrams are captured, never sent: no announcement ever leaves the test.
     static int SendTo(SocketHandle, const void* data, size_t len, uint32_t address, uint16_t port) {
         std::lock_guard<std::mutex> lock(g_spy->mutex);
-        if (g_spy->send_to_failures_after >= 0 &&
-            static_cast<int>(g_spy->datagrams.size()) >= g_spy->send_to_failures_after)
+        if ((g_spy->send_to_failures_after >= 0 &&
+             static_cast<int>(g_spy->datagrams.size()) >= g_spy->send_to_failures_after) ||
+            g_spy->routes_gone ||
+            std::find(g_spy->failing_destinations.begin(), g_spy->failing_destinations.end(), address) !=
+                g_spy->failing_destinations.end()) {
+            ++g_spy->failed_sends;
             return -1;
+        }
         g_spy->datagrams.push_back(
             {std::string(static_cast<const char*>(data), len), address, port, MonotonicMs(),
              g_server.listen_socket.load() != SOCKET_NONE && g_server.listen_socket.load() != 0});
@@ -126,6 +138,18 @@ private:
             g_spy->sends.push_back({s, len});
         }
         return SystemSocketOps().send(s, data, len);
+    }
+    // A gathered send is recorded as one send of all its parts.
+    static int SendParts(SocketHandle s, const SendPart* parts, int count) {
+        size_t total = 0;
+        for (int i = 0; i < count; ++i) total += parts[i].length;
+        const int r = SystemSocketOps().send_parts(s, parts, count);
+        if (r > 0) {
+            std::lock_guard<std::mutex> lock(g_spy->mutex);
+            g_spy->sends.push_back({s, static_cast<size_t>(r)});
+            g_spy->offered.push_back(total);
+        }
+        return r;
     }
     static int Close(SocketHandle s) {
         {
@@ -154,10 +178,29 @@ private:
     static int WaitReadable(SocketHandle s, long sec, long usec) {
         {
             std::lock_guard<std::mutex> lock(g_spy->mutex);
+            ++g_spy->waits;
             if (s != SOCKET_NONE && s == g_spy->dead_socket) return -1;
             if (s != SOCKET_NONE && s == g_spy->failing_accept_socket) return 1;
         }
         return SystemSocketOps().wait_readable(s, sec, usec);
+    }
+    static int Poll(PollItem* items, int count, long timeout_ms) {
+        {
+            std::lock_guard<std::mutex> lock(g_spy->mutex);
+            ++g_spy->waits;
+            for (int i = 0; i < count; ++i) {
+                if (items[i].socket == SOCKET_NONE) continue;
+                if (items[i].socket == g_spy->dead_socket) return -1;
+            }
+            for (int i = 0; i < count; ++i) {
+                if (items[i].socket == SOCKET_NONE || items[i].socket != g_spy->failing_accept_socket)
+                    continue;
+                for (int j = 0; j < count; ++j) items[j].ready = 0;
+                items[i].ready = POLL_READ;
+                return 1;
+            }
+        }
+        return SystemSocketOps().poll(items, count, timeout_ms);
     }
     static SocketHandle Accept(SocketHandle s, uint32_t* peer) {
         {

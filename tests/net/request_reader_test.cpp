@@ -1,137 +1,39 @@
-// The request reader and classifier over real loopback connections: line reading with its
-// per-byte time-out and no read-ahead, the request line and header reads, the tokenizer,
-// the case-insensitive search and the path classification.
+// The request head parser fed as a connection would feed it: the request line with the
+// blank lines before it, the header read, line cutting, the end of the stream and the
+// limits; then the tokenizer, the case-insensitive search and the path classification.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "net/request_reader.h"
 #include "run/run_state.h"
-#include "tests/net/net_test_support.h"
 
 namespace {
 
-using nettest::MakePair;
-using nettest::Pair;
-using nettest::SendText;
-
-class ReaderTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(SockStartup(), 1);
-        m_pair = MakePair();
-        ASSERT_NE(m_pair.server, SOCKET_NONE);
+// Feeds the bytes in pieces of at most `piece` (a receive may bring any amount), then the
+// end of the stream when closed; the status after the last Parse.
+RequestHead::Status Feed(RequestHead& head, const std::string& bytes, size_t piece, bool closed) {
+    RequestHead::Status status = head.Parse();
+    for (size_t at = 0; at < bytes.size() && status == RequestHead::NEED_MORE;) {
+        const size_t n = std::min({piece, bytes.size() - at, head.SpaceLeft()});
+        if (n == 0) break;
+        std::memcpy(head.Space(), bytes.data() + at, n);
+        head.Received(n);
+        at += n;
+        status = head.Parse();
     }
-    void TearDown() override {
-        m_pair.Close();
-        SockCleanup();
+    if (closed && status == RequestHead::NEED_MORE) {
+        head.Closed();
+        status = head.Parse();
     }
-    // What is still waiting in the socket (the client side is closed first).
-    std::string Rest() {
-        SockClose(m_pair.client);
-        m_pair.client = SOCKET_NONE;
-        return nettest::ReadAll(m_pair.server, 5);
-    }
-    Pair m_pair;
-};
-
-struct LineCase {
-    const char* name;
-    std::string sent;
-    bool close_after;
-    int capacity;
-    int result;
-    std::string text;  // what the area holds up to its NUL
-    std::string rest;  // what the socket still holds afterwards
-};
-
-TEST_F(ReaderTest, ReadLineTable) {
-    const LineCase cases[] = {
-        {"crlf line, the rest stays in the socket", "GET /x\r\nHost", true, 1024, 7, "GET /x\r\n", "Host"},
-        {"line feed alone is a line of 0 bytes", "\nabc", true, 1024, 0, "\n", "abc"},
-        {"blank line counts its carriage return", "\r\n", true, 1024, 1, "\r\n", ""},
-        {"peer closes mid-line", "GET", true, 1024, 3, "GET", ""},
-        {"peer closes at once", "", true, 1024, 0, "", ""},
-        {"long line cut at capacity - 1", "abcdef\n", true, 4, 3, "abc", "def\n"},
-        {"line feed just fits", "ab\n", true, 4, 2, "ab\n", ""},
-        {"capacity 1 reads nothing", "abc\n", true, 1, 0, "", "abc\n"},
-        {"capacity 0 reads nothing", "abc\n", true, 0, 0, "", "abc\n"},
-        {"NUL bytes are stored like any other", std::string("a\0b\n", 4), true, 1024, 3, "a", ""},
-    };
-    for (const LineCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        TearDown();
-        SetUp();
-        ASSERT_TRUE(SendText(m_pair.client, c.sent));
-        if (c.close_after) SockShutdown(m_pair.client);
-        char text[1024];
-        std::memset(text, 'z', sizeof text);
-        EXPECT_EQ(ReadLine(m_pair.server, text, c.capacity, 5, 0), c.result);
-        if (c.capacity > 0)
-            EXPECT_EQ(std::string(text), c.text);
-        else
-            EXPECT_EQ(text[0], '\0');
-        EXPECT_EQ(Rest(), c.rest);
-    }
+    return status;
 }
 
-TEST_F(ReaderTest, ReadLineOf1023BytesStopsThereAndLeavesTheRest) {
-    const std::string line(1500, 'q');
-    ASSERT_TRUE(SendText(m_pair.client, line + "\r\n"));
-    std::vector<char> text(LINE_CAPACITY, 'z');
-    EXPECT_EQ(ReadLine(m_pair.server, text.data(), LINE_CAPACITY, 5, 0), 1023);
-    EXPECT_EQ(std::strlen(text.data()), 1023u);
-    EXPECT_EQ(Rest(), std::string(477, 'q') + "\r\n");
-}
-
-TEST_F(ReaderTest, ReadLineTimesOutPerByteAndDropsWhatCame) {
-    ASSERT_TRUE(SendText(m_pair.client, "GE"));
-    char text[64];
-    const long long start = MonotonicMs();
-    EXPECT_EQ(ReadLine(m_pair.server, text, sizeof text, 0, 300000), -1);
-    const long long took = MonotonicMs() - start;
-    EXPECT_GE(took, 250);
-    EXPECT_LT(took, 3000);
-    EXPECT_STREQ(text, "GE") << "the bytes so far stay NUL-terminated in the area";
-}
-
-TEST_F(ReaderTest, TheTimeOutRestartsWithEveryByte) {
-    // Three bytes 200 ms apart with a 500 ms time-out: each wait is short enough.
-    std::thread writer([this] {
-        for (const char* b : {"a", "b", "\n"}) {
-            SleepMs(200);
-            SendText(m_pair.client, b);
-        }
-    });
-    char text[64];
-    EXPECT_EQ(ReadLine(m_pair.server, text, sizeof text, 0, 500000), 2);
-    writer.join();
-    EXPECT_STREQ(text, "ab\n");
-}
-
-TEST_F(ReaderTest, AStopCutsTheWaitShort) {
-    std::atomic<int32_t> stop{0};
-    std::thread stopper([&] {
-        SleepMs(200);
-        stop = 1;
-    });
-    char text[64];
-    const long long start = MonotonicMs();
-    EXPECT_EQ(ReadLineUntilStopped(m_pair.server, text, sizeof text, 10, 0, &stop), -1);
-    stopper.join();
-    EXPECT_LT(MonotonicMs() - start, 1500) << "a stopped run must not wait out the 10 seconds";
-}
-
-TEST_F(ReaderTest, WaitReadableReportsTimeOutReadinessAndError) {
-    EXPECT_EQ(WaitReadable(m_pair.server, 0, 10000), 0);
-    ASSERT_TRUE(SendText(m_pair.client, "x"));
-    EXPECT_GT(WaitReadable(m_pair.server, 5, 0), 0);
-    EXPECT_LT(WaitReadable(SOCKET_NONE, 0, 0), 0);
-}
+const size_t kPieces[] = {1, 7, 100000};
 
 struct RequestCase {
     const char* name;
@@ -140,7 +42,7 @@ struct RequestCase {
     int kind;  // request_kind afterwards; the reader starts from 99
 };
 
-TEST_F(ReaderTest, ReadRequestTable) {
+TEST(RequestHeadTest, RequestLineTable) {
     const RequestCase cases[] = {
         {"manifest", "GET /list.lst HTTP/1.0\r\n", 1, REQ_LIST},
         {"manifest without a version", "GET /list.lst\r\n", 1, REQ_LIST},
@@ -182,72 +84,93 @@ TEST_F(ReaderTest, ReadRequestTable) {
         {"closed at once", "", 0, 99},
     };
     for (const RequestCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        TearDown();
-        SetUp();
-        ASSERT_TRUE(SendText(m_pair.client, c.sent));
-        SockShutdown(m_pair.client);
-        auto context = std::make_unique<ServerContext>();
-        context->conn_socket = m_pair.server;
-        context->request_kind = 99;
-        EXPECT_EQ(ReadRequest(context.get()), c.result);
-        EXPECT_EQ(context->request_kind, c.kind);
+        for (size_t piece : kPieces) {
+            SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
+            auto head = std::make_unique<RequestHead>();
+            const RequestHead::Status status = Feed(*head, c.sent, piece, true);
+            EXPECT_EQ(status, c.result == 1 ? RequestHead::REQUEST : RequestHead::REJECTED);
+            if (c.result == 1) {
+                EXPECT_EQ(head->Kind(), c.kind);
+            }
+        }
     }
 }
 
-TEST_F(ReaderTest, ReadRequestTakesNothingBeyondTheRequestLine) {
-    ASSERT_TRUE(SendText(m_pair.client, "GET /list.lst HTTP/1.0\r\nHost: a\r\n\r\n"));
-    auto context = std::make_unique<ServerContext>();
-    context->conn_socket = m_pair.server;
-    ASSERT_EQ(ReadRequest(context.get()), 1);
-    EXPECT_EQ(Rest(), "Host: a\r\n\r\n");
-}
-
-TEST_F(ReaderTest, NullContexts) {
-    EXPECT_EQ(ReadRequest(nullptr), 0);
-    EXPECT_EQ(SkipHeaderLines(nullptr), 0);
+TEST(RequestHeadTest, TheRequestIsDecidedOnItsLineAloneAndOnlyOnce) {
+    RequestHead head;
+    EXPECT_EQ(Feed(head, "GET /erase%20start HTTP/1.0\r\n", 100, false), RequestHead::REQUEST);
+    EXPECT_EQ(head.Kind(), REQ_ERASE_START);
+    EXPECT_EQ(head.Parse(), RequestHead::NEED_MORE) << "until the header is asked for";
+    EXPECT_EQ(Feed(head, "GET /list.lst HTTP/1.0\r\n", 100, false), RequestHead::NEED_MORE);
+    // Nothing before the line feed is decided.
+    RequestHead partial;
+    EXPECT_EQ(Feed(partial, "GET /list.lst HTTP/1.0", 100, false), RequestHead::NEED_MORE);
 }
 
 struct HeaderCase {
     const char* name;
     std::string sent;
-    int result;
-    std::string rest;
+    bool closed;
+    RequestHead::Status status;
 };
 
-TEST_F(ReaderTest, SkipHeaderLinesTable) {
+TEST(RequestHeadTest, HeaderTable) {
+    const std::string many_lines = [] {
+        std::string h;
+        for (int i = 0; i < REQUEST_LINE_LIMIT - 2; ++i) h += "H: v\r\n";
+        return h;
+    }();
     const HeaderCase cases[] = {
-        {"blank line at once", "\r\nbody", 1, "body"},
-        {"headers then blank line", "Host: a\r\nAccept: */*\r\n\r\nbody", 1, "body"},
-        {"space before CR LF is a header", " \r\n\r\n", 1, ""},
-        {"line feed alone ends the read with 0", "Host: a\n\n", 0, ""},
-        {"connection closed before the blank line", "Host: a\r\n", 0, ""},
-        {"long header read as several lines", std::string(2000, 'h') + "\r\n\r\nX", 1, "X"},
+        {"blank line at once", "\r\n", false, RequestHead::COMPLETE},
+        {"headers then blank line", "Host: a\r\nAccept: */*\r\n\r\n", false, RequestHead::COMPLETE},
+        {"space before CR LF is a header", " \r\n\r\n", false, RequestHead::COMPLETE},
+        {"line feed alone ends the header unanswered", "Host: a\n\n", false, RequestHead::REJECTED},
+        {"connection closed before the blank line", "Host: a\r\n", true, RequestHead::REJECTED},
+        {"closed mid-line", "Host: a", true, RequestHead::REJECTED},
+        {"not whole yet", "Host: a\r\n", false, RequestHead::NEED_MORE},
+        {"long header read as several lines", std::string(2000, 'h') + "\r\n\r\n", false,
+         RequestHead::COMPLETE},
+        {"a header line of exactly 1023 bytes then its line feed: a line of no bytes",
+         std::string(1023, 'h') + "\n\r\n", false, RequestHead::REJECTED},
+        {"100 lines with the request line and the blank line", many_lines + "\r\n", false,
+         RequestHead::COMPLETE},
+        {"one line more", many_lines + "H: v\r\n\r\n", false, RequestHead::REJECTED},
+        {"endless header lines", std::string(200000, 'x'), false, RequestHead::REJECTED},
+        {"endless short header lines",
+         [] {
+             std::string h;
+             for (int i = 0; i < 1000; ++i) h += "X: y\r\n";
+             return h;
+         }(),
+         false, RequestHead::REJECTED},
+        {"more than the head's limit in fewer lines",
+         std::string(90, 'z') +
+             [] {
+                 std::string h;
+                 for (int i = 0; i < 90; ++i) h += std::string(98, 'k') + "\r\n";
+                 return h;
+             }(),
+         false, RequestHead::REJECTED},
     };
     for (const HeaderCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        TearDown();
-        SetUp();
-        ASSERT_TRUE(SendText(m_pair.client, c.sent));
-        SockShutdown(m_pair.client);
-        auto context = std::make_unique<ServerContext>();
-        context->conn_socket = m_pair.server;
-        EXPECT_EQ(SkipHeaderLines(context.get()), c.result);
-        EXPECT_EQ(Rest(), c.rest);
+        for (size_t piece : kPieces) {
+            SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
+            auto head = std::make_unique<RequestHead>();
+            ASSERT_EQ(Feed(*head, "GET /list.lst HTTP/1.0\r\n", piece, false), RequestHead::REQUEST);
+            head->ReadHeaders();
+            EXPECT_EQ(Feed(*head, c.sent, piece, c.closed), c.status);
+            EXPECT_LE(head->Used(), REQUEST_HEAD_LIMIT);
+        }
     }
 }
 
-TEST_F(ReaderTest, AStoppedContextGivesUpOnASilentPeer) {
-    auto context = std::make_unique<ServerContext>();
-    context->conn_socket = m_pair.server;
-    std::thread stopper([&] {
-        SleepMs(200);
-        context->stop_requested = 1;
-    });
-    const long long start = MonotonicMs();
-    EXPECT_EQ(ReadRequest(context.get()), 0);
-    stopper.join();
-    EXPECT_LT(MonotonicMs() - start, 1500);
+TEST(RequestHeadTest, ALongRequestLineIsCutAndItsRestReadAsAHeader) {
+    RequestHead head;
+    const std::string line = "GET /list.lst " + std::string(1500, 'v') + "\r\n";
+    ASSERT_EQ(Feed(head, line, 100000, false), RequestHead::REQUEST);
+    EXPECT_EQ(head.Kind(), REQ_LIST);
+    head.ReadHeaders();
+    EXPECT_EQ(Feed(head, "\r\n", 1, false), RequestHead::COMPLETE);
 }
 
 TEST(BlankLineTest, Table) {

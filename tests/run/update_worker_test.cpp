@@ -208,6 +208,7 @@ TEST_F(WorkerTest, TheResultOfTheServerBecomesTheOutcome) {
         } else {
             const SocketHandle listener = g_server.listen_socket;
             m_spy->With([&](SpyState& s) { s.dead_socket = listener; });
+            WakeServer();  // its next wait finds the socket dead
         }
         ASSERT_TRUE(RunEnds());
         EXPECT_EQ(g_update_outcome, c.after);
