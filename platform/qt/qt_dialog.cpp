@@ -112,6 +112,9 @@ public:
     unsigned m_small_icon = 0;
     QPainter* m_painter = nullptr;  // only while OnPaint runs
     unsigned long long m_timer_runs = 0;
+    // The focused control was disabled: no control has the focus now, as on the platform,
+    // where keys then reach no button until the user gives one the focus again.
+    bool m_focus_parked = false;
 
     bool Live() const { return m_open && !m_ended; }
     bool HasSystemMenu() const {
@@ -205,7 +208,9 @@ protected:
             b->CloseRequest(IDCANCEL);
         } else if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && mods == Qt::NoModifier) {
             // A focused push button has taken Enter as its click already; this is the
-            // dialog's own Enter: the default push button, else IDOK.
+            // dialog's own Enter: the default push button, else IDOK; nothing at all when the
+            // focus was taken away from a disabled control (a run's Update button) and no
+            // control has it now.
             for (auto& [id, c] : b->m_controls) {
                 if (std::string(c.tmpl->window_class) == "BUTTON" &&
                     (c.tmpl->style & BUTTON_TYPE_MASK) == BS_DEFPUSHBUTTON_STYLE) {
@@ -213,6 +218,7 @@ protected:
                     return;
                 }
             }
+            if (b->m_focus_parked && (focusWidget() == nullptr || focusWidget() == this)) return;
             b->CloseRequest(IDOK);
         } else if (e->key() == Qt::Key_F4 && mods == Qt::AltModifier) {
             // Where no window manager takes Alt+F4 for itself, the window does, as the
@@ -388,6 +394,7 @@ int CDialog::DoModal() {
     b.m_timers.clear();
     b.m_menu.clear();
     b.m_big_icon = b.m_small_icon = 0;
+    b.m_focus_parked = false;
     // Template order is creation order, which is Qt's tab order.
     for (int i = 0; i < t->control_count; ++i) {
         const ControlTemplate& c = t->controls[i];
@@ -468,7 +475,18 @@ std::string CDialog::GetDlgItemText(unsigned control_id) const {
 }
 
 void CDialog::EnableDlgItem(unsigned control_id, bool enable) {
-    if (DialogBackend::Control* c = OpenControl(*this, control_id)) c->widget->setEnabled(enable);
+    DialogBackend::Control* c = OpenControl(*this, control_id);
+    if (c == nullptr) return;
+    if (!enable && B(*this).m_window->focusWidget() == c->widget) {
+        // Qt would pass the focus on to the next control, and a stray Space or Enter would
+        // then press it: the Update button disabled for a run would hand its Space to
+        // Cancel and end the program mid-update. As on the platform, no control keeps the
+        // focus; the window itself holds it, also when it is activated again later.
+        DialogBackend& b = B(*this);
+        b.m_focus_parked = true;
+        b.m_window->setFocus(Qt::OtherFocusReason);
+    }
+    c->widget->setEnabled(enable);
 }
 
 bool CDialog::IsDlgItemEnabled(unsigned control_id) const {
