@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <map>
 #include <thread>
 
@@ -59,11 +60,12 @@ QString StaticText(const std::string& text, uint32_t style) {
 }
 
 QFont TemplateFont(const DialogTemplate& t) {
-    // The face stored in the templates is substituted by the platform: here the user's
-    // interface font, at the template's size.
+    // The face and size stored in the templates stand for the platform's dialog font: here
+    // the desktop's interface font as the user set it, face and size, and the windows grow
+    // with it, since the templates are in dialog units. A size forced on it would ignore a
+    // user who needs larger text.
     QFont font = QApplication::font();
-    font.setPointSize(t.point_size);
-    font.setItalic(t.italic);
+    if (t.italic) font.setItalic(true);
     if (t.font_weight >= 600) font.setBold(true);
     return font;
 }
@@ -72,7 +74,9 @@ qtdialog::BaseUnits BaseUnitsOf(const QFont& font) {
     const QFontMetrics metrics(font);
     const int width =
         metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    return {(width / 26 + 1) / 2, metrics.height()};
+    // The height as text is laid out, rounded up: a control one base unit tall then holds a
+    // whole line, descenders included (QFontMetrics::height rounds to nearest).
+    return {(width / 26 + 1) / 2, int(std::ceil(QFontMetricsF(font).height() - 1e-6))};
 }
 
 QRect MapRect(const qtdialog::BaseUnits& u, int x, int y, int cx, int cy) {

@@ -29,7 +29,7 @@ bool Visible(const CDialog& d) {
 
 TEST(QtGeometry, BaseUnitsComeFromTheDialogFontAndConvertRoundingToNearest) {
     const qtdialog::BaseUnits u = qtdialog::DialogBaseUnits();
-    // A 9-point interface font at the usual resolutions.
+    // The desktop's interface font at the usual sizes and resolutions.
     EXPECT_GE(u.x, 4);
     EXPECT_LE(u.x, 12);
     EXPECT_GE(u.y, 10);
