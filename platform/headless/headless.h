@@ -91,6 +91,9 @@ int OpenCount();
 // Template ids of every DoModal since Reset, in order.
 std::vector<unsigned> OpenedTemplates();
 bool RanDry();
+// True once EndDialog has taken the dialog out of the user's hands (a real window is hidden
+// then), although its modal loop runs until the current handler has returned.
+bool Ended(const CDialog& dialog);
 // Calls a dialog made while it was not open, or with a control id its template lacks:
 // a real window would fail them silently; tests expect none.
 int StrayCalls();

@@ -559,6 +559,8 @@ std::vector<unsigned> OpenedTemplates() { return W().opened; }
 
 bool RanDry() { return W().ran_dry; }
 
+bool Ended(const CDialog& dialog) { return B(dialog).m_open && B(dialog).m_ended; }
+
 int StrayCalls() { return W().stray_calls; }
 
 std::vector<TimerInfo> Timers(const CDialog& dialog) {

@@ -104,6 +104,7 @@ void CheckTornDownOnce() {
     EXPECT_EQ(r.wait_calls, 1);
     EXPECT_FALSE(ImagesLoaded());
     EXPECT_TRUE(r.images_loaded_at_wait) << "images freed before the worker had ended";
+    EXPECT_TRUE(r.window_ended_at_wait) << "the window stayed up, frozen, while the teardown waited";
     EXPECT_FALSE(r.images_loaded_at_firewall_close);
     // Worker wait, socket stop, firewall close: in that order, after the whole start-up.
     EXPECT_LT(EventIndex("open firewall"), EventIndex("wait worker"));

@@ -27,6 +27,8 @@ struct Calls {
     bool lock_free = true;
     int lock = 0, activate = 0, open_firewall = 0, close_firewall = 0, worker_starts = 0, stop_network = 0,
         waits = 0;
+    // Whether the main window was still on the screen while the teardown waited.
+    bool visible_at_wait = false;
 };
 Calls g_calls;
 
@@ -42,6 +44,9 @@ const AppServices kFakes = {
     [] { ++g_calls.stop_network; },
     [](unsigned) {
         ++g_calls.waits;
+        CDialog* top = qtdialog::Topmost();
+        g_calls.visible_at_wait =
+            top != nullptr && qtdialog::Window(*top) != nullptr && qtdialog::Window(*top)->isVisible();
         return true;
     },
 };
@@ -116,6 +121,7 @@ TEST_F(QtWindows, ReadyStateShowsTheCatalogueTextsAndBothButtonsEnabled) {
     EXPECT_EQ(qttest::RunWith(main, driver), IDCANCEL);
     EXPECT_EQ(g_calls.close_firewall, 1);
     EXPECT_EQ(g_calls.worker_starts, 0);
+    EXPECT_FALSE(g_calls.visible_at_wait) << "the window stayed up during the teardown";
 }
 
 TEST_F(QtWindows, AWholeRunKeepsTickingThroughTheProgressWindowAndShowsTheOutcomeAsItCloses) {
@@ -326,8 +332,7 @@ TEST_F(QtWindows, EscCancelsARunStartedFromTheKeyboard) {
     CUpdaterDlg main;
     Driver driver;
     driver.When(
-        "the main window", [] { return Open(IDD_UPDATER) != nullptr; },
-        [&] { Type(main, Qt::Key_Return); });
+        "the main window", [] { return Open(IDD_UPDATER) != nullptr; }, [&] { Type(main, Qt::Key_Return); });
     driver.When(
         "probing", [] { return g_update_running == 1; }, [&] { Type(main, Qt::Key_Escape); });
     EXPECT_EQ(qttest::RunWith(main, driver), IDCANCEL);
@@ -380,6 +385,7 @@ TEST_F(QtWindows, EscTheCloseBoxAndAltF4TearDownOnceLikeFinish) {
         EXPECT_EQ(qttest::RunWith(main, driver), IDCANCEL) << i;
         EXPECT_EQ(g_calls.close_firewall, 1) << i;
         EXPECT_EQ(g_calls.waits, 1) << i;
+        EXPECT_FALSE(g_calls.visible_at_wait) << i << ": the window stayed up during the teardown";
         EXPECT_EQ(g_update_running, 0) << i << ": the run was stopped";
     }
 }
