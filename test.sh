@@ -12,7 +12,8 @@ if [ -z "${ORVANE_IN_NETNS:-}" ]; then
     orvane_install "${ORVANE_BUILD_PACKAGES[@]}" googletest libgtest-dev libgmock-dev libbenchmark-dev \
         clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
         mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool nginx-light curl iproute2 \
-        util-linux coreutils procps clang-format git imagemagick tesseract-ocr tesseract-ocr-eng
+        util-linux coreutils procps clang-format git imagemagick tesseract-ocr tesseract-ocr-eng \
+        dpkg-dev desktop-file-utils appstream lintian
     if [ "$(id -u)" -eq 0 ]; then
         exec unshare --net env ORVANE_IN_NETNS=1 bash "$0" "$@"
     fi
@@ -65,6 +66,9 @@ echo "== fuzz: build"
 orvane_build fuzz
 echo "== windows: build"
 orvane_build windows
+# The Debian package; CTest's package_check then checks it (tests/package/check_package.sh).
+echo "== linux: package"
+orvane_build linux package
 
 for preset in linux asan tsan; do
     run_ctest "$preset" "build/$preset"
