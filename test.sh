@@ -122,6 +122,9 @@ echo "== fuzz: build"
 orvane_build fuzz
 echo "== windows: build"
 orvane_build windows
+# The Debian package; CTest's package_check then checks it (tests/package/check_package.sh).
+echo "== linux: package"
+orvane_build linux package
 
 for preset in linux asan tsan; do
     run_ctest "$preset" "build/$preset"

@@ -105,14 +105,18 @@ void CUpdaterDlg::OnUpdatePressed() {
 }
 
 void CUpdaterDlg::OnFinishPressed() {
-    Teardown();
+    // The window goes first: ending the dialog hides it at once, while its modal loop ends
+    // only once this handler has returned. The teardown, which may wait for a worker that is
+    // slow to end, then runs behind it instead of in a frozen window.
     CDialog::OnCancel();
+    Teardown();
 }
 
 bool CUpdaterDlg::OnCloseRequest(int code) {
-    (void)code;
     // Esc, the close box, Alt+F4 and Enter end the program as Finish does, teardown included,
-    // so that no way out leaves the firewall open or the sockets and images behind.
+    // so that no way out leaves the firewall open or the sockets and images behind; and, as
+    // there, the window goes before the teardown.
+    EndDialog(code);
     Teardown();
     return true;
 }

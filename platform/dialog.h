@@ -11,6 +11,9 @@
 // - Esc, the close box (and Alt+F4, and Enter where the toolkit turns it into IDOK) ask
 //   OnCloseRequest(IDCANCEL or IDOK) first; when it returns true the base OnOK/OnCancel
 //   ends the dialog.
+// - Keyboard focus: the first enabled tab stop takes it when OnInitDialog returns true, and
+//   Space or Enter press the focused push button. A focused control that is disabled takes
+//   the focus with it: no control has it then, and Space and Enter press nothing.
 // - Timers: SetTimer(id, ms) ticks every ms on the UI thread through OnTimer(id); ticks that
 //   fall due while the thread is busy arrive as one; a killed timer delivers no more ticks.
 // - PostClose ends the dialog with IDCANCEL once the current handler has returned.

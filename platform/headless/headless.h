@@ -10,6 +10,9 @@
 // - A timer that fell due several times while the thread was blocked (UiSleep) ticks once.
 // - User input (buttons, keys, close box, system menu) reaches only the topmost dialog; an
 //   owner under a modal dialog is disabled. A disabled button gives no click.
+// - Keyboard focus: when OnInitDialog returns true, the first enabled tab-stop control of the
+//   template takes it. A focused control that is disabled loses it, and then no control has
+//   the focus: Space and Enter reach no button until the test gives one the focus again.
 // - EndDialog and PostClose take effect once the current handler has returned.
 // - When the script has run out while a dialog is still open, the loop ends that dialog
 //   with HEADLESS_RAN_DRY and RanDry() becomes true: a test script that forgot a step
@@ -43,7 +46,7 @@ void Then(std::function<void()> action);
 void ThenAdvance(long long ms);
 // Input to whatever dialog is topmost when the action runs.
 void ThenPress(unsigned control_id);
-enum class Key { ESCAPE, ENTER, ALT_F4 };
+enum class Key { ESCAPE, ENTER, SPACE, ALT_F4 };
 void ThenKey(Key key);
 void ThenCloseBox();
 void ThenSysCommand(unsigned command_id);
@@ -62,11 +65,18 @@ bool Press(unsigned control_id);
 // Presses a button of a given dialog: false unless that dialog is the topmost one, the
 // control is a button and it is enabled.
 bool PressIn(CDialog& dialog, unsigned control_id);
-// Esc asks the close request IDCANCEL. Enter presses the template's default push button,
-// or asks the close request IDOK where there is none. Alt+F4 acts as the close box.
+// Esc asks the close request IDCANCEL. Enter presses the focused push button, else the
+// template's default push button; where there is neither, it asks the close request IDOK,
+// unless the focus was taken from a disabled control (then Enter does nothing). Space presses
+// the focused push button, else nothing. Alt+F4 acts as the close box.
 bool PressKey(Key key);
 // The close box: only on a dialog with a system menu; asks the close request IDCANCEL.
 bool CloseBox();
+// Gives a control of the topmost dialog the keyboard focus, as Tab or a click would: false
+// unless it is an enabled tab-stop control.
+bool SetFocus(unsigned control_id);
+// The control of the dialog that has the keyboard focus, 0 for none.
+unsigned FocusedControl(const CDialog& dialog);
 // A system-menu command: the dialog's handler, else the default processing (the close
 // command closes, the others are only counted).
 bool SysCommand(unsigned command_id);
@@ -81,6 +91,9 @@ int OpenCount();
 // Template ids of every DoModal since Reset, in order.
 std::vector<unsigned> OpenedTemplates();
 bool RanDry();
+// True once EndDialog has taken the dialog out of the user's hands (a real window is hidden
+// then), although its modal loop runs until the current handler has returned.
+bool Ended(const CDialog& dialog);
 // Calls a dialog made while it was not open, or with a control id its template lacks:
 // a real window would fail them silently; tests expect none.
 int StrayCalls();

@@ -12,6 +12,7 @@
 namespace {
 
 constexpr uint32_t WS_SYSMENU_STYLE = 0x00080000u;
+constexpr uint32_t WS_TABSTOP_STYLE = 0x00010000u;
 constexpr uint32_t BUTTON_TYPE_MASK = 0x0000000Fu;
 constexpr uint32_t BS_DEFPUSHBUTTON_STYLE = 0x00000001u;
 // The platform raises shorter timer periods to this.
@@ -65,6 +66,8 @@ public:
     int m_erased = 0;
     int m_default_sys_commands = 0;
     int m_default_paints = 0;
+    unsigned m_focus = 0;         // the focused control, 0 for none
+    bool m_focus_parked = false;  // taken from a control as it was disabled
 
     // The handlers are the dialog's own; only the back-end calls them.
     static bool CallInit(CDialog& d) { return d.OnInitDialog(); }
@@ -241,7 +244,18 @@ int CDialog::DoModal() {
     w.stack.push_back(this);
     w.opened.push_back(m_template_id);
 
-    (void)DialogBackend::CallInit(*this);
+    b.m_focus = 0;
+    b.m_focus_parked = false;
+    if (DialogBackend::CallInit(*this)) {
+        // The dialog manager's choice: the first enabled tab stop in template order.
+        for (int i = 0; i < t->control_count; ++i) {
+            const Control& c = b.m_controls[t->controls[i].id];
+            if ((c.style & WS_TABSTOP_STYLE) && c.enabled) {
+                b.m_focus = t->controls[i].id;
+                break;
+            }
+        }
+    }
     auto hooks = w.hooks.find(m_template_id);
     if (hooks != w.hooks.end()) {
         const std::vector<std::function<void(CDialog&)>> fns = hooks->second;
@@ -295,7 +309,14 @@ std::string CDialog::GetDlgItemText(unsigned control_id) const {
 }
 
 void CDialog::EnableDlgItem(unsigned control_id, bool enable) {
-    if (Control* c = OpenControl(*this, control_id)) c->enabled = enable;
+    Control* c = OpenControl(*this, control_id);
+    if (c == nullptr) return;
+    c->enabled = enable;
+    DialogBackend& b = B(*this);
+    if (!enable && b.m_focus == control_id) {
+        b.m_focus = 0;
+        b.m_focus_parked = true;
+    }
 }
 
 bool CDialog::IsDlgItemEnabled(unsigned control_id) const {
@@ -463,13 +484,22 @@ bool PressKey(Key key) {
     switch (key) {
         case Key::ESCAPE: CloseRequest(*top, IDCANCEL); return true;
         case Key::ENTER: {
-            for (auto& [id, c] : B(*top).m_controls) {
+            DialogBackend& b = B(*top);
+            const Control* focused = b.Find(b.m_focus);
+            if (focused != nullptr && focused->window_class == "BUTTON") return PressIn(*top, b.m_focus);
+            for (auto& [id, c] : b.m_controls) {
                 if (c.window_class == "BUTTON" && (c.style & BUTTON_TYPE_MASK) == BS_DEFPUSHBUTTON_STYLE) {
                     return PressIn(*top, id);
                 }
             }
+            if (b.m_focus == 0 && b.m_focus_parked) return false;
             CloseRequest(*top, IDOK);
             return true;
+        }
+        case Key::SPACE: {
+            DialogBackend& b = B(*top);
+            const Control* focused = b.Find(b.m_focus);
+            return focused != nullptr && focused->window_class == "BUTTON" && PressIn(*top, b.m_focus);
         }
         case Key::ALT_F4: return CloseBox();
     }
@@ -481,6 +511,18 @@ bool CloseBox() {
     if (top == nullptr || !B(*top).HasSystemMenu()) return false;
     return SysCommand(SC_CLOSE_COMMAND);
 }
+
+bool SetFocus(unsigned control_id) {
+    CDialog* top = TopmostLive();
+    if (top == nullptr) return false;
+    DialogBackend& b = B(*top);
+    const Control* c = b.Find(control_id);
+    if (c == nullptr || !(c->style & WS_TABSTOP_STYLE) || !c->enabled) return false;
+    b.m_focus = control_id;
+    return true;
+}
+
+unsigned FocusedControl(const CDialog& dialog) { return B(dialog).m_focus; }
 
 bool SysCommand(unsigned command_id) {
     CDialog* top = TopmostLive();
@@ -516,6 +558,8 @@ int OpenCount() { return static_cast<int>(W().stack.size()); }
 std::vector<unsigned> OpenedTemplates() { return W().opened; }
 
 bool RanDry() { return W().ran_dry; }
+
+bool Ended(const CDialog& dialog) { return B(dialog).m_open && B(dialog).m_ended; }
 
 int StrayCalls() { return W().stray_calls; }
 

@@ -33,6 +33,9 @@ int main(int argc, char** argv) {
     // The dialogs run their own modal loops; no window's closing ends the program by itself.
     app.setQuitOnLastWindowClosed(false);
     app.setWindowIcon(qtdialog::IconFromResource(IDI_UPDATER));
+    // The desktop entry the package installs: the desktop then shows the window under the
+    // entry's name and theme icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(ORVANE_APP_ID));
     SetInstanceActivationHandler(OnActivationRequest);
 
     (void)theApp.InitInstance();

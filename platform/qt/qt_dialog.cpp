@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <map>
 #include <thread>
 
@@ -59,11 +60,12 @@ QString StaticText(const std::string& text, uint32_t style) {
 }
 
 QFont TemplateFont(const DialogTemplate& t) {
-    // The face stored in the templates is substituted by the platform: here the user's
-    // interface font, at the template's size.
+    // The face and size stored in the templates stand for the platform's dialog font: here
+    // the desktop's interface font as the user set it, face and size, and the windows grow
+    // with it, since the templates are in dialog units. A size forced on it would ignore a
+    // user who needs larger text.
     QFont font = QApplication::font();
-    font.setPointSize(t.point_size);
-    font.setItalic(t.italic);
+    if (t.italic) font.setItalic(true);
     if (t.font_weight >= 600) font.setBold(true);
     return font;
 }
@@ -72,7 +74,9 @@ qtdialog::BaseUnits BaseUnitsOf(const QFont& font) {
     const QFontMetrics metrics(font);
     const int width =
         metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    return {(width / 26 + 1) / 2, metrics.height()};
+    // The height as text is laid out, rounded up: a control one base unit tall then holds a
+    // whole line, descenders included (QFontMetrics::height rounds to nearest).
+    return {(width / 26 + 1) / 2, int(std::ceil(QFontMetricsF(font).height() - 1e-6))};
 }
 
 QRect MapRect(const qtdialog::BaseUnits& u, int x, int y, int cx, int cy) {
@@ -112,6 +116,9 @@ public:
     unsigned m_small_icon = 0;
     QPainter* m_painter = nullptr;  // only while OnPaint runs
     unsigned long long m_timer_runs = 0;
+    // The focused control was disabled: no control has the focus now, as on the platform,
+    // where keys then reach no button until the user gives one the focus again.
+    bool m_focus_parked = false;
 
     bool Live() const { return m_open && !m_ended; }
     bool HasSystemMenu() const {
@@ -205,7 +212,9 @@ protected:
             b->CloseRequest(IDCANCEL);
         } else if ((e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) && mods == Qt::NoModifier) {
             // A focused push button has taken Enter as its click already; this is the
-            // dialog's own Enter: the default push button, else IDOK.
+            // dialog's own Enter: the default push button, else IDOK; nothing at all when the
+            // focus was taken away from a disabled control (a run's Update button) and no
+            // control has it now.
             for (auto& [id, c] : b->m_controls) {
                 if (std::string(c.tmpl->window_class) == "BUTTON" &&
                     (c.tmpl->style & BUTTON_TYPE_MASK) == BS_DEFPUSHBUTTON_STYLE) {
@@ -213,6 +222,7 @@ protected:
                     return;
                 }
             }
+            if (b->m_focus_parked && (focusWidget() == nullptr || focusWidget() == this)) return;
             b->CloseRequest(IDOK);
         } else if (e->key() == Qt::Key_F4 && mods == Qt::AltModifier) {
             // Where no window manager takes Alt+F4 for itself, the window does, as the
@@ -388,6 +398,7 @@ int CDialog::DoModal() {
     b.m_timers.clear();
     b.m_menu.clear();
     b.m_big_icon = b.m_small_icon = 0;
+    b.m_focus_parked = false;
     // Template order is creation order, which is Qt's tab order.
     for (int i = 0; i < t->control_count; ++i) {
         const ControlTemplate& c = t->controls[i];
@@ -468,7 +479,18 @@ std::string CDialog::GetDlgItemText(unsigned control_id) const {
 }
 
 void CDialog::EnableDlgItem(unsigned control_id, bool enable) {
-    if (DialogBackend::Control* c = OpenControl(*this, control_id)) c->widget->setEnabled(enable);
+    DialogBackend::Control* c = OpenControl(*this, control_id);
+    if (c == nullptr) return;
+    if (!enable && B(*this).m_window->focusWidget() == c->widget) {
+        // Qt would pass the focus on to the next control, and a stray Space or Enter would
+        // then press it: the Update button disabled for a run would hand its Space to
+        // Cancel and end the program mid-update. As on the platform, no control keeps the
+        // focus; the window itself holds it, also when it is activated again later.
+        DialogBackend& b = B(*this);
+        b.m_focus_parked = true;
+        b.m_window->setFocus(Qt::OtherFocusReason);
+    }
+    c->widget->setEnabled(enable);
 }
 
 bool CDialog::IsDlgItemEnabled(unsigned control_id) const {

@@ -11,7 +11,10 @@
 //   keep coming, nested inside the inner loop, once a second. One tick at most is queued
 //   per timer: ticks that fall due while the UI thread is blocked arrive as one.
 // - Esc, the close box, Alt+F4 (with a system menu) and Enter without a default button ask
-//   OnCloseRequest; a focused push button takes Enter as its click, as on Windows.
+//   OnCloseRequest; a focused push button takes Enter (and Space) as its click, as on
+//   Windows. A focused control that is disabled leaves the focus with the window itself, not
+//   with the next control; Enter then asks nothing.
+// - The window's font is the desktop's, face and size; dialog units follow it.
 // - Qt has no system menu to extend: the items a window appends go into its context menu
 //   (right click anywhere on the window), and F1 opens the first of them.
 #pragma once

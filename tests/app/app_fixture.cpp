@@ -46,6 +46,8 @@ bool FakeWait(unsigned timeout_ms) {
     EXPECT_LE(timeout_ms, 10000u);
     ++g_record.wait_calls;
     g_record.images_loaded_at_wait = ImagesLoaded();
+    CDialog* main = headless::FindOpen(IDD_UPDATER);
+    g_record.window_ended_at_wait = main != nullptr && headless::Ended(*main);
     Log("wait worker");
     if (g_record.worker_ends) g_worker_active = 0;
     return g_record.worker_ends;

@@ -44,6 +44,9 @@ struct Record {
     // closing ran.
     bool images_loaded_at_wait = false;
     bool images_loaded_at_firewall_close = false;
+    // Whether the main window had already been ended (a real one is hidden then) when the
+    // teardown waited for the worker.
+    bool window_ended_at_wait = false;
 };
 
 Record& Rec();

@@ -23,6 +23,7 @@ public:
     int max_depth = 0;
     std::function<void(unsigned)> on_tick;
     std::vector<unsigned> commands;
+    std::vector<int> close_requests;
 
 protected:
     bool OnInitDialog() override {
@@ -39,6 +40,10 @@ protected:
     void OnCommand(unsigned id) override {
         commands.push_back(id);
         CDialog::OnCommand(id);
+    }
+    bool OnCloseRequest(int code) override {
+        close_requests.push_back(code);
+        return true;
     }
 };
 
@@ -157,6 +162,42 @@ TEST_F(HeadlessTest, UnknownTemplateCannotBeMade) {
     Probe dlg(4711);
     EXPECT_EQ(dlg.DoModal(), -1);
     EXPECT_FALSE(headless::RanDry());
+}
+
+TEST_F(HeadlessTest, FocusStartsOnTheFirstTabStopAndIsLostWithItsControl) {
+    Probe main(IDD_UPDATER);
+    Probe about(IDD_ABOUT);
+    Then([&] {
+        EXPECT_EQ(headless::FocusedControl(main), IDC_UPDATE);  // the message area takes none
+        EXPECT_TRUE(headless::PressKey(headless::Key::SPACE));
+        EXPECT_TRUE(headless::PressKey(headless::Key::ENTER));
+        EXPECT_EQ(main.commands, (std::vector<unsigned>{IDC_UPDATE, IDC_UPDATE}));
+        // Disabling another control leaves the focus where it is.
+        main.EnableDlgItem(IDC_FINISH, false);
+        EXPECT_EQ(headless::FocusedControl(main), IDC_UPDATE);
+        main.EnableDlgItem(IDC_FINISH, true);
+        main.EnableDlgItem(IDC_UPDATE, false);
+        EXPECT_EQ(headless::FocusedControl(main), 0u);
+        EXPECT_FALSE(headless::PressKey(headless::Key::SPACE));
+        EXPECT_FALSE(headless::PressKey(headless::Key::ENTER));
+        main.EnableDlgItem(IDC_UPDATE, true);
+        EXPECT_EQ(headless::FocusedControl(main), 0u) << "enabling gives no focus back";
+        EXPECT_FALSE(headless::SetFocus(IDC_MESSAGE));
+        EXPECT_FALSE(headless::SetFocus(4711));
+        EXPECT_TRUE(headless::SetFocus(IDC_FINISH));
+        EXPECT_TRUE(headless::PressKey(headless::Key::SPACE));
+        EXPECT_EQ(main.commands.back(), IDC_FINISH);
+        EXPECT_TRUE(main.close_requests.empty());
+        // The about box: its one tab stop, the default OK button.
+        about.DoModal();
+    });
+    headless::OnOpen(IDD_ABOUT, [&](CDialog& d) {
+        EXPECT_EQ(headless::FocusedControl(d), IDC_OK);
+        Then([] { EXPECT_TRUE(headless::PressKey(headless::Key::ENTER)); });
+    });
+    Then([&] { main.EndDialog(IDOK); });
+    EXPECT_EQ(main.DoModal(), IDOK);
+    EXPECT_EQ(about.commands, (std::vector<unsigned>{IDC_OK}));
 }
 
 TEST_F(HeadlessTest, CloseBoxOnlyWhereThereIsASystemMenu) {

@@ -15,6 +15,8 @@ namespace {
 
 class StartUpTest : public AppTest {};
 
+CDialog& Main() { return *headless::FindOpen(IDD_UPDATER); }
+
 TEST_F(StartUpTest, StartsInOrderAndShowsTheReadyState) {
     Then([] {
         // Lock before anything else; images, sockets, firewall in that order.
@@ -102,6 +104,7 @@ void CheckTornDownOnce() {
     EXPECT_EQ(r.wait_calls, 1);
     EXPECT_FALSE(ImagesLoaded());
     EXPECT_TRUE(r.images_loaded_at_wait) << "images freed before the worker had ended";
+    EXPECT_TRUE(r.window_ended_at_wait) << "the window stayed up, frozen, while the teardown waited";
     EXPECT_FALSE(r.images_loaded_at_firewall_close);
     // Worker wait, socket stop, firewall close: in that order, after the whole start-up.
     EXPECT_LT(EventIndex("open firewall"), EventIndex("wait worker"));
@@ -147,10 +150,60 @@ INSTANTIATE_TEST_SUITE_P(
                       ExitPath{"Escape", [] { headless::ThenKey(Key::ESCAPE); }, IDCANCEL},
                       ExitPath{"CloseBox", [] { headless::ThenCloseBox(); }, IDCANCEL},
                       ExitPath{"AltF4", [] { headless::ThenKey(Key::ALT_F4); }, IDCANCEL},
-                      ExitPath{"Enter", [] { headless::ThenKey(Key::ENTER); }, IDOK},
                       ExitPath{"SystemMenuClose",
                                [] { headless::ThenSysCommand(headless::SC_CLOSE_COMMAND); }, IDCANCEL}),
     [](const ::testing::TestParamInfo<ExitPath>& param_info) { return std::string(param_info.param.name); });
+
+// ---- The keyboard -------------------------------------------------------------------------
+
+// Update has the focus in the ready state, so Enter and Space press it, as on both real
+// platforms: they start a run rather than end the program. During the run no control has
+// the focus, and neither key does anything; Esc still ends the program with the teardown.
+TEST_F(StartUpTest, EnterStartsARunAndNeitherEnterNorSpaceEndsIt) {
+    Rec().worker_active_on_start = 1;
+    Then([] { EXPECT_EQ(headless::FocusedControl(Main()), IDC_UPDATE); });
+    headless::ThenKey(Key::ENTER);
+    Then([] {
+        EXPECT_EQ(Rec().worker_starts, 1);
+        EXPECT_EQ(Text(IDD_UPDATER, IDC_MESSAGE), S(IDS_PROBING));
+        EXPECT_EQ(headless::FocusedControl(Main()), 0u) << "the focus went on to Cancel";
+        EXPECT_FALSE(headless::PressKey(Key::ENTER));
+        EXPECT_FALSE(headless::PressKey(Key::SPACE));
+    });
+    ThenAdvance(5000);
+    headless::ThenKey(Key::SPACE);
+    headless::ThenKey(Key::ENTER);
+    Then([] {
+        EXPECT_EQ(g_update_running, 1);
+        EXPECT_EQ(Text(IDD_UPDATER, IDC_FINISH), "Cancel");
+        EXPECT_EQ(Rec().worker_starts, 1);
+        EXPECT_EQ(Rec().wait_calls, 0) << "the teardown ran";
+    });
+    headless::ThenKey(Key::ESCAPE);
+    CUpdaterDlg dlg;
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    CheckTornDownOnce();
+    EXPECT_EQ(Rec().stop_network_calls, 1);
+}
+
+TEST_F(StartUpTest, AfterAnOutcomeTheKeysActOnlyOnAButtonGivenTheFocus) {
+    ThenPress(IDC_UPDATE);
+    ThenAdvance(421000);  // no device
+    Then([] {
+        EXPECT_EQ(Text(IDD_UPDATER, IDC_MESSAGE), S(IDS_NO_DEVICE));
+        EXPECT_FALSE(headless::PressKey(Key::ENTER));
+        EXPECT_EQ(Rec().worker_starts, 1);
+        ASSERT_TRUE(headless::SetFocus(IDC_UPDATE));
+        EXPECT_TRUE(headless::PressKey(Key::SPACE));
+        EXPECT_EQ(Rec().worker_starts, 2);
+        EXPECT_FALSE(headless::SetFocus(IDC_UPDATE)) << "disabled again by the new run";
+        ASSERT_TRUE(headless::SetFocus(IDC_FINISH));
+    });
+    headless::ThenKey(Key::ENTER);  // Cancel, now focused
+    CUpdaterDlg dlg;
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    CheckTornDownOnce();
+}
 
 TEST_F(StartUpTest, WorkerThatDoesNotEndKeepsTheImages) {
     Rec().worker_active_on_start = 1;

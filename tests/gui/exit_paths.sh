@@ -5,17 +5,17 @@
 # namespace of its own with only loopback (unshare --net, gone with its last process), with
 # a private Xvfb in it; no device is needed.
 #
-#   exit_paths.sh PROGRAM [--inside CASE]
+#   exit_paths.sh PROGRAM [--inside CASE]     (ORVANE_EXIT_CASES="a b" runs only those cases)
 # Exit codes: 0 all passed, 1 a case failed, 77 skipped (not root, no unshare or Xvfb).
 set -uo pipefail
 PROGRAM=$1
 TITLE='Firmware updater for Orvane M1'
-CASES=(finish_idle esc_idle altf4_idle cancel_probing esc_probing altf4_probing second_instance)
+CASES=(${ORVANE_EXIT_CASES:-finish_idle esc_idle altf4_idle cancel_probing esc_probing altf4_probing keys_probing second_instance})
 
 if [ "${2:-}" != --inside ]; then
     skip() { echo "exit paths: SKIPPED: $*"; exit 77; }
     [ "$(id -u)" -eq 0 ] || skip "a network namespace of its own needs root"
-    for tool in unshare ip Xvfb xdotool; do
+    for tool in unshare ip ss Xvfb xdotool; do
         command -v $tool >/dev/null 2>&1 || skip "$tool is not installed"
     done
     failed=0
@@ -101,6 +101,22 @@ case "$CASE" in
     cancel_probing) probing; click 242 171 ;;
     esc_probing) probing; key Escape ;;
     altf4_probing) probing; key alt+F4 ;;
+    keys_probing)
+        # Update from the keyboard; then Space and Enter, which must reach no button: the
+        # run goes on, and Cancel still ends it.
+        key space
+        sleep 1.5
+        # The run is on: its server listens (this namespace holds nothing else).
+        [ -n "$(ss -Htln 'sport = :20200')" ] || fail "Space on Update started no run"
+        key space
+        key Return
+        key KP_Enter
+        sleep 1
+        kill -0 "$APP" 2>/dev/null || fail "Space or Enter during the run ended the program"
+        [ "$(windows | wc -l)" -eq 1 ] || fail "the window is gone"
+        [ -n "$(ss -Htln 'sport = :20200')" ] || fail "the run ended"
+        click 242 171
+        ;;
     second_instance)
         FIRST=$APP
         "$PROGRAM" >>"$WORK/app.log" 2>&1 &

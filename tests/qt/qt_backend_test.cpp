@@ -7,6 +7,8 @@
 #include <QProgressBar>
 #include <QThread>
 #include <cmath>
+#include <cstdio>
+#include <map>
 
 #include "platform/resources.h"
 #include "res/catalogue/catalogue.h"
@@ -29,7 +31,7 @@ bool Visible(const CDialog& d) {
 
 TEST(QtGeometry, BaseUnitsComeFromTheDialogFontAndConvertRoundingToNearest) {
     const qtdialog::BaseUnits u = qtdialog::DialogBaseUnits();
-    // A 9-point interface font at the usual resolutions.
+    // The desktop's interface font at the usual sizes and resolutions.
     EXPECT_GE(u.x, 4);
     EXPECT_LE(u.x, 12);
     EXPECT_GE(u.y, 10);
@@ -573,6 +575,53 @@ TEST(QtIcon, TheBuildsIconHasSixImagesThatAgreeAcrossDepths) {
     bad[6 + 9] = 0xFF;
     EXPECT_TRUE(qtdialog::DecodeIconFile(bad.data(), bad.size()).empty());
     EXPECT_TRUE(qtdialog::IconFromResource(4711).isNull());
+}
+
+// The desktop's theme icons: a PNG with an alpha channel at each size, each drawn at its own
+// size. Drawn, a 256-pixel icon has edges one pixel wide; scaled up from the 48-pixel one,
+// its edges would be blurred over several.
+double SoftEdgeShare(const QImage& image) {
+    long soft = 0, covered = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const int alpha = qAlpha(image.pixel(x, y));
+            if (alpha > 0) ++covered;
+            if (alpha > 0 && alpha < 255) ++soft;
+        }
+    }
+    return covered == 0 ? 1.0 : double(soft) / covered;
+}
+
+TEST(QtIcon, ThemeIconsAreDrawnAtEverySize) {
+    std::map<int, QImage> images;
+    for (int size : {16, 32, 48, 64, 128, 256}) {
+        const QString path =
+            QStringLiteral(ORVANE_ICON_THEME_DIR "/%1x%1/apps/" ORVANE_APP_ID ".png").arg(size);
+        QImage image(path);
+        ASSERT_FALSE(image.isNull()) << path.toStdString() << " does not decode";
+        EXPECT_EQ(image.size(), QSize(size, size));
+        EXPECT_TRUE(image.hasAlphaChannel()) << size;
+        image = image.convertToFormat(QImage::Format_ARGB32);
+        EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0) << size << ": the corners show the desktop";
+        EXPECT_EQ(qAlpha(image.pixel(size - 1, 0)), 0) << size;
+        EXPECT_EQ(qAlpha(image.pixel(size / 2, size * 3 / 4)), 255) << size << ": the receiver is opaque";
+        EXPECT_GT(SoftEdgeShare(image), 0.0) << size << ": edges blend into the background";
+        images[size] = image;
+    }
+    const double drawn = SoftEdgeShare(images[256]);
+    const double scaled =
+        SoftEdgeShare(images[48].scaled(256, 256, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    EXPECT_LT(drawn * 2, scaled) << "the 256-pixel icon looks scaled up";
+    // The same picture at every size: the large one brought down to 48 pixels matches the
+    // 48-pixel drawing.
+    const QImage down = images[256].scaled(48, 48, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    long difference = 0;
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 48; ++x)
+            difference += std::abs(qAlpha(down.pixel(x, y)) - qAlpha(images[48].pixel(x, y)));
+    EXPECT_LT(double(difference) / (48 * 48), 16.0);
+    std::printf("soft edges: drawn 256 px %.3f, 48 px scaled up %.3f; mean alpha difference at 48 px %.1f\n",
+                drawn, scaled, double(difference) / (48 * 48));
 }
 
 TEST(QtIcon, WindowIconAndAboutBoxIcon) {

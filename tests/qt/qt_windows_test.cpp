@@ -27,6 +27,8 @@ struct Calls {
     bool lock_free = true;
     int lock = 0, activate = 0, open_firewall = 0, close_firewall = 0, worker_starts = 0, stop_network = 0,
         waits = 0;
+    // Whether the main window was still on the screen while the teardown waited.
+    bool visible_at_wait = false;
 };
 Calls g_calls;
 
@@ -42,6 +44,9 @@ const AppServices kFakes = {
     [] { ++g_calls.stop_network; },
     [](unsigned) {
         ++g_calls.waits;
+        CDialog* top = qtdialog::Topmost();
+        g_calls.visible_at_wait =
+            top != nullptr && qtdialog::Window(*top) != nullptr && qtdialog::Window(*top)->isVisible();
         return true;
     },
 };
@@ -116,6 +121,7 @@ TEST_F(QtWindows, ReadyStateShowsTheCatalogueTextsAndBothButtonsEnabled) {
     EXPECT_EQ(qttest::RunWith(main, driver), IDCANCEL);
     EXPECT_EQ(g_calls.close_firewall, 1);
     EXPECT_EQ(g_calls.worker_starts, 0);
+    EXPECT_FALSE(g_calls.visible_at_wait) << "the window stayed up during the teardown";
 }
 
 TEST_F(QtWindows, AWholeRunKeepsTickingThroughTheProgressWindowAndShowsTheOutcomeAsItCloses) {
@@ -272,6 +278,96 @@ TEST_F(QtWindows, TheAboutBoxOpensFromF1AndTheContextMenuWithItsTextsAndIcon) {
     EXPECT_EQ(openings, 2);
 }
 
+// Keys as the user types them: to whatever has the keyboard focus, else to the window.
+void Type(CDialog& d, Qt::Key key) { QTest::keyClick(qttest::Focus(d), key); }
+
+TEST_F(QtWindows, SpaceAndEnterDuringARunLeaveItGoingAndCancelStillWorks) {
+    CUpdaterDlg main;
+    Driver driver;
+    auto still_running = [&](const char* after) {
+        EXPECT_EQ(g_update_running, 1) << after;
+        EXPECT_EQ(g_calls.close_firewall, 0) << after << ": the teardown ran";
+        EXPECT_EQ(ButtonText(main, IDC_FINISH), "Cancel") << after;
+        EXPECT_NE(QApplication::focusWidget(), qtdialog::Control(main, IDC_FINISH)) << after;
+    };
+    driver.When(
+        "the main window", [] { return Open(IDD_UPDATER) != nullptr; },
+        [&] {
+            // Update has the focus; Space presses it, as a user starts a run from the keyboard.
+            ASSERT_EQ(QApplication::focusWidget(), qtdialog::Control(main, IDC_UPDATE));
+            Type(main, Qt::Key_Space);
+        });
+    driver.When(
+        "probing", [] { return g_update_running == 1; },
+        [&] {
+            // The disabled Update button gave the focus away, but not to Cancel.
+            still_running("Update pressed");
+            for (Qt::Key key : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) Type(main, key);
+            still_running("Space and Enter");
+            QTest::keyClick(qttest::Focus(main), Qt::Key_F1);  // the about box, over the run
+        });
+    driver.When(
+        "the about box", [] { return Open(IDD_ABOUT) != nullptr; },
+        [&] { QTest::keyClick(qttest::Focus(*Open(IDD_ABOUT)), Qt::Key_Escape); });
+    driver.When(
+        "back at the main window", [&] { return Open(IDD_UPDATER) != nullptr; },
+        [&] { qtdialog::Window(main)->activateWindow(); });
+    driver.When(
+        "the main window active again", [&] { return qtdialog::Window(main)->isActiveWindow(); },
+        [&] {
+            // Coming back to the window must not hand the focus to the next button either.
+            still_running("the about box closed");
+            Type(main, Qt::Key_Space);
+            Type(main, Qt::Key_Return);
+            still_running("Space and Enter after the about box");
+            EXPECT_EQ(g_calls.worker_starts, 1);
+            Click(main, IDC_FINISH);  // Cancel with the mouse
+        });
+    EXPECT_EQ(qttest::RunWith(main, driver), IDCANCEL);
+    EXPECT_EQ(g_calls.close_firewall, 1);
+    EXPECT_EQ(g_update_running, 0);
+}
+
+TEST_F(QtWindows, EscCancelsARunStartedFromTheKeyboard) {
+    CUpdaterDlg main;
+    Driver driver;
+    driver.When(
+        "the main window", [] { return Open(IDD_UPDATER) != nullptr; }, [&] { Type(main, Qt::Key_Return); });
+    driver.When(
+        "probing", [] { return g_update_running == 1; }, [&] { Type(main, Qt::Key_Escape); });
+    EXPECT_EQ(qttest::RunWith(main, driver), IDCANCEL);
+    EXPECT_EQ(g_calls.worker_starts, 1);
+    EXPECT_EQ(g_calls.close_firewall, 1);
+}
+
+TEST_F(QtWindows, AfterAnOutcomeTheKeyboardReachesTheButtonsAgainByTab) {
+    CUpdaterDlg main;
+    Driver driver;
+    driver.When(
+        "the main window", [] { return Open(IDD_UPDATER) != nullptr; }, [&] { Click(main, IDC_UPDATE); });
+    driver.When(
+        "probing", [] { return g_update_running == 1; }, [] { g_update_outcome = OUTCOME_NO_DEVICE; });
+    driver.When(
+        "the outcome", [] { return g_update_running == 0; },
+        [&] {
+            EXPECT_TRUE(qtdialog::Control(main, IDC_UPDATE)->isEnabled());
+            // Nothing focused takes Enter; Tab brings the focus back to a button.
+            Type(main, Qt::Key_Return);
+            EXPECT_EQ(g_calls.worker_starts, 1);
+            EXPECT_EQ(g_calls.close_firewall, 0);
+            Type(main, Qt::Key_Tab);
+            QWidget* focus = QApplication::focusWidget();
+            ASSERT_TRUE(focus == qtdialog::Control(main, IDC_UPDATE) ||
+                        focus == qtdialog::Control(main, IDC_FINISH));
+            if (focus == qtdialog::Control(main, IDC_FINISH)) Type(main, Qt::Key_Tab);
+            EXPECT_EQ(QApplication::focusWidget(), qtdialog::Control(main, IDC_UPDATE));
+            Type(main, Qt::Key_Space);
+            EXPECT_EQ(g_calls.worker_starts, 2) << "Space on the focused Update starts a new run";
+            Click(main, IDC_FINISH);
+        });
+    EXPECT_EQ(qttest::RunWith(main, driver), IDCANCEL);
+}
+
 TEST_F(QtWindows, EscTheCloseBoxAndAltF4TearDownOnceLikeFinish) {
     const std::vector<std::function<void(CUpdaterDlg&)>> ways = {
         [](CUpdaterDlg&) { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape); },
@@ -289,6 +385,7 @@ TEST_F(QtWindows, EscTheCloseBoxAndAltF4TearDownOnceLikeFinish) {
         EXPECT_EQ(qttest::RunWith(main, driver), IDCANCEL) << i;
         EXPECT_EQ(g_calls.close_firewall, 1) << i;
         EXPECT_EQ(g_calls.waits, 1) << i;
+        EXPECT_FALSE(g_calls.visible_at_wait) << i << ": the window stayed up during the teardown";
         EXPECT_EQ(g_update_running, 0) << i << ": the run was stopped";
     }
 }

@@ -63,6 +63,38 @@ TEST(Catalogue, SixTablesEachWithEverySixteenTexts) {
     }
 }
 
+// The English texts as the user reads them, written out here rather than taken from the
+// catalogue, so that an edit of a message shows up as a failing test.
+TEST(Catalogue, EnglishTextsAreExactlyThese) {
+    const std::map<unsigned, std::string> expected = {
+        {IDS_ABOUT_MENU, "Updater version information"},
+        {IDS_UPDATE, "Update"},
+        {IDS_CANCEL, "Cancel"},
+        {IDS_FINISH, "Finish"},
+        {IDS_READY, "Start updating firmware of Orvane M1 to %s.\n\nPlease select [Update] button to start."},
+        {IDS_PROBING,
+         "Probing devices on the network...\n\nPlease power on your Orvane M1 for firmware update.\n"
+         "From the Server list screen, click the OPTIONS button,\n"
+         "go to [System Settings] -> [Firmware Update] and select [OK]."},
+        {IDS_UPDATING, "Updating..."},
+        {IDS_COMPLETED, "Update completed."},
+        {IDS_NO_DEVICE,
+         "Cannot probe any device that is ready for update.\n"
+         "Please make sure the device and PC are connected to the same network."},
+        {IDS_FAILED,
+         "Failed to update.\nPlease make sure your network cable is connected properly, then retry the "
+         "firmware update procedure."},
+        {IDS_OLD_VERSION, "You're trying to backdate to an old version.\nFirmware update is cancelled."},
+        {IDS_PROGRESS_TITLE, "Updating..."},
+        {IDS_ABOUT_TITLE, "Version Information"},
+        {IDS_MAIN_TITLE, "Firmware updater for Orvane M1"},
+        {IDS_VERSION_LABEL, "Updater Version "},
+        {IDS_NOTICE, "Copyright (C) 2026 Orvane"},
+    };
+    ASSERT_EQ(expected.size(), STRING_COUNT);
+    for (const auto& [id, text] : expected) EXPECT_EQ(CatalogueText(LANG_ID_ENGLISH_US, id), text) << id;
+}
+
 TEST(Catalogue, VersionLabelEndsInABlankOnlyInTheUnitedStatesTable) {
     for (unsigned language : kLanguages) {
         const std::string label = CatalogueText(language, IDS_VERSION_LABEL);

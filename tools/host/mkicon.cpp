@@ -1,16 +1,21 @@
 // Draws the updater's icon and writes it as a Windows icon file with six images: 48, 32 and
 // 16 pixels square at 8 bits per pixel (a 256-colour palette), then the same three sizes at
 // 24 bits per pixel. Both builds use the file: the Windows resource script as icon group 128,
-// the Linux program through the resources linked into it.
+// the Linux program through the resources linked into it. Given a folder and a name, it also
+// writes the icon for the desktop's icon theme: PNG images with an alpha channel at 16, 32,
+// 48, 64, 128 and 256 pixels, as <folder>/<size>x<size>/apps/<name>.png. Every size is
+// drawn from the design at that size, never scaled from another.
 //
 // The picture: a media receiver (a dark box with a cyan display and a green power light)
 // with a thick orange arrow coming down into it: new firmware going into the device.
 //
-//   mkicon <output.ico>
+//   mkicon <output.ico> [<theme folder> <icon name>]
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace {
@@ -251,11 +256,230 @@ std::vector<uint8_t> Encode(const std::vector<Pixel>& image, int size, int bits)
     return out;
 }
 
+// ---- The theme's PNG images -----------------------------------------------------------------
+
+// Renders at size x size with 8 x 8 samples a pixel into RGBA rows: the colour is the mean of
+// the samples that hit a shape, the alpha the share that did, so that the edges blend into
+// whatever the desktop draws behind them.
+std::vector<uint8_t> RenderRgba(const std::vector<Shape>& shapes, int size) {
+    const int n = 8;
+    std::vector<uint8_t> out(size_t(size) * size * 4, 0);
+    for (int py = 0; py < size; ++py) {
+        for (int px = 0; px < size; ++px) {
+            Rgb sum{0, 0, 0};
+            int hits = 0;
+            for (int sy = 0; sy < n; ++sy) {
+                for (int sx = 0; sx < n; ++sx) {
+                    const Point p{(px + (sx + 0.5) / n) / size, (py + (sy + 0.5) / n) / size};
+                    for (auto it = shapes.rbegin(); it != shapes.rend(); ++it) {
+                        if (!Covers(*it, p)) continue;
+                        const Rgb c = ColourAt(*it, p.y);
+                        sum.r += c.r, sum.g += c.g, sum.b += c.b;
+                        ++hits;
+                        break;
+                    }
+                }
+            }
+            uint8_t* q = &out[(size_t(py) * size + px) * 4];
+            if (hits == 0) continue;
+            q[0] = uint8_t(std::lround(sum.r / hits));
+            q[1] = uint8_t(std::lround(sum.g / hits));
+            q[2] = uint8_t(std::lround(sum.b / hits));
+            q[3] = uint8_t(std::lround(255.0 * hits / (n * n)));
+        }
+    }
+    return out;
+}
+
+uint32_t Crc32(const uint8_t* data, size_t n, uint32_t crc = 0) {
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    crc = ~crc;
+    for (size_t i = 0; i < n; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+// A deflate stream of fixed-Huffman blocks with greedy LZ77 matching: small enough for icons
+// without a compression library at build time.
+class Deflater {
+public:
+    std::vector<uint8_t> Compress(const std::vector<uint8_t>& in) {
+        m_out.clear();
+        m_bits = 0;
+        m_count = 0;
+        PutBits(1, 1);  // the final block
+        PutBits(1, 2);  // fixed Huffman codes
+        std::vector<int> head(1 << 15, -1), prev(in.size(), -1);
+        auto hash = [&](size_t i) { return ((in[i] << 10) ^ (in[i + 1] << 5) ^ in[i + 2]) & 0x7FFF; };
+        size_t i = 0;
+        while (i < in.size()) {
+            int best_len = 0, best_dist = 0;
+            if (i + 3 <= in.size()) {
+                int candidate = head[hash(i)];
+                for (int tries = 0; candidate >= 0 && tries < 64; ++tries, candidate = prev[candidate]) {
+                    const size_t dist = i - size_t(candidate);
+                    if (dist > 32768) break;
+                    int len = 0;
+                    while (len < 258 && i + len < in.size() && in[candidate + len] == in[i + len]) ++len;
+                    if (len > best_len) best_len = len, best_dist = int(dist);
+                    if (len == 258) break;
+                }
+            }
+            const size_t step = best_len >= 3 ? size_t(best_len) : 1;
+            if (best_len >= 3)
+                PutMatch(best_len, best_dist);
+            else
+                PutSymbol(in[i]);
+            for (size_t k = 0; k < step; ++k, ++i) {
+                if (i + 3 <= in.size()) {
+                    const int h = hash(i);
+                    prev[i] = head[h];
+                    head[h] = int(i);
+                }
+            }
+        }
+        PutSymbol(256);
+        if (m_count > 0) m_out.push_back(uint8_t(m_bits));
+        return m_out;
+    }
+
+private:
+    void PutBits(uint32_t value, int n) {
+        m_bits |= value << m_count;
+        m_count += n;
+        while (m_count >= 8) {
+            m_out.push_back(uint8_t(m_bits));
+            m_bits >>= 8;
+            m_count -= 8;
+        }
+    }
+    // Huffman codes go most significant bit first.
+    void PutCode(uint32_t code, int n) {
+        uint32_t reversed = 0;
+        for (int k = 0; k < n; ++k) reversed |= ((code >> k) & 1u) << (n - 1 - k);
+        PutBits(reversed, n);
+    }
+    void PutSymbol(int s) {
+        if (s < 144)
+            PutCode(0x30 + s, 8);
+        else if (s < 256)
+            PutCode(0x190 + (s - 144), 9);
+        else if (s < 280)
+            PutCode(s - 256, 7);
+        else
+            PutCode(0xC0 + (s - 280), 8);
+    }
+    void PutMatch(int len, int dist) {
+        static const int kLenBase[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+        static const int kLenExtra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+        static const int kDistBase[] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                        33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+        int l = 28;
+        while (kLenBase[l] > len) --l;
+        PutSymbol(257 + l);
+        PutBits(uint32_t(len - kLenBase[l]), kLenExtra[l]);
+        int d = 29;
+        while (kDistBase[d] > dist) --d;
+        PutCode(uint32_t(d), 5);
+        PutBits(uint32_t(dist - kDistBase[d]), d < 4 ? 0 : d / 2 - 1);
+    }
+
+    std::vector<uint8_t> m_out;
+    uint32_t m_bits = 0;
+    int m_count = 0;
+};
+
+void PutBig32(std::vector<uint8_t>* out, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out->push_back(uint8_t(v >> shift));
+}
+
+void PutChunk(std::vector<uint8_t>* out, const char* type, const std::vector<uint8_t>& data) {
+    PutBig32(out, uint32_t(data.size()));
+    const size_t start = out->size();
+    out->insert(out->end(), type, type + 4);
+    out->insert(out->end(), data.begin(), data.end());
+    PutBig32(out, Crc32(out->data() + start, out->size() - start));
+}
+
+// A PNG of RGBA rows: each row filtered by whichever of the five filters leaves the smallest
+// sum of magnitudes, then one zlib stream.
+std::vector<uint8_t> EncodePng(const std::vector<uint8_t>& rgba, int size) {
+    const size_t stride = size_t(size) * 4;
+    std::vector<uint8_t> filtered;
+    std::vector<uint8_t> zero(stride, 0);
+    for (int y = 0; y < size; ++y) {
+        const uint8_t* row = &rgba[y * stride];
+        const uint8_t* up = y > 0 ? &rgba[(y - 1) * stride] : zero.data();
+        std::vector<uint8_t> best;
+        long best_cost = -1;
+        for (int filter = 0; filter < 5; ++filter) {
+            std::vector<uint8_t> line{uint8_t(filter)};
+            long cost = 0;
+            for (size_t x = 0; x < stride; ++x) {
+                const int a = x >= 4 ? row[x - 4] : 0, b = up[x], c = x >= 4 ? up[x - 4] : 0;
+                int predictor = 0;
+                if (filter == 1) predictor = a;
+                if (filter == 2) predictor = b;
+                if (filter == 3) predictor = (a + b) / 2;
+                if (filter == 4) {
+                    const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+                    predictor = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+                }
+                const uint8_t v = uint8_t(row[x] - predictor);
+                line.push_back(v);
+                cost += v < 128 ? v : 256 - v;
+            }
+            if (best_cost < 0 || cost < best_cost) best_cost = cost, best = line;
+        }
+        filtered.insert(filtered.end(), best.begin(), best.end());
+    }
+    std::vector<uint8_t> zlib = {0x78, 0x01};
+    const std::vector<uint8_t> deflated = Deflater().Compress(filtered);
+    zlib.insert(zlib.end(), deflated.begin(), deflated.end());
+    uint32_t s1 = 1, s2 = 0;
+    for (uint8_t v : filtered) s1 = (s1 + v) % 65521, s2 = (s2 + s1) % 65521;
+    PutBig32(&zlib, (s2 << 16) | s1);
+
+    std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<uint8_t> header;
+    PutBig32(&header, uint32_t(size));
+    PutBig32(&header, uint32_t(size));
+    header.insert(header.end(), {8, 6, 0, 0, 0});  // 8 bits, RGBA, deflate, no interlace
+    PutChunk(&png, "IHDR", header);
+    PutChunk(&png, "IDAT", zlib);
+    PutChunk(&png, "IEND", {});
+    return png;
+}
+
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) {
+        std::perror(path.c_str());
+        return false;
+    }
+    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    if (std::fclose(f) != 0 || !ok) {
+        std::perror(path.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: mkicon <output.ico>\n");
+    if (argc != 2 && argc != 4) {
+        std::fprintf(stderr, "usage: mkicon <output.ico> [<theme folder> <icon name>]\n");
         return 2;
     }
     const std::vector<Shape> shapes = Design();
@@ -287,15 +511,14 @@ int main(int argc, char** argv) {
         offset += uint32_t(images[i].size());
     }
     for (const auto& image : images) file.insert(file.end(), image.begin(), image.end());
-    std::FILE* f = std::fopen(argv[1], "wb");
-    if (!f) {
-        std::perror(argv[1]);
-        return 1;
-    }
-    const bool ok = std::fwrite(file.data(), 1, file.size(), f) == file.size();
-    if (std::fclose(f) != 0 || !ok) {
-        std::perror(argv[1]);
-        return 1;
+    if (!WriteFile(argv[1], file)) return 1;
+    if (argc == 4) {
+        // The folders <size>x<size>/apps must exist: the build makes them.
+        for (int s : {16, 32, 48, 64, 128, 256}) {
+            const std::string path = std::string(argv[2]) + "/" + std::to_string(s) + "x" +
+                                     std::to_string(s) + "/apps/" + argv[3] + ".png";
+            if (!WriteFile(path, EncodePng(RenderRgba(shapes, s), s))) return 1;
+        }
     }
     return 0;
 }

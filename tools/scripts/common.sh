@@ -36,7 +36,8 @@ ORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make qt6-base-dev libgl-dev fonts-d
 ORVANE_TEST_PACKAGES=("${ORVANE_BUILD_PACKAGES[@]}" googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool curl iproute2 util-linux coreutils procps
-    clang-format git python3 imagemagick tesseract-ocr tesseract-ocr-eng)
+    clang-format git python3 imagemagick tesseract-ocr tesseract-ocr-eng
+    dpkg-dev desktop-file-utils appstream lintian)
 
 # orvane_build PRESET [TARGET...]
 orvane_build() {
