@@ -31,6 +31,9 @@ fi
 # Every temporary file of this run, wine's included (wine puts its server folder under
 # TMPDIR), goes here and goes away with the run.
 RUN_TMP=$(mktemp -d "${TMPDIR:-/tmp}/orvane-test.XXXXXX")
+# Tests run programs as an ordinary user too (the package check's nobody): they must be able
+# to reach what the run unpacks here, as they could in /tmp.
+chmod 755 "$RUN_TMP"
 export TMPDIR=$RUN_TMP
 cleanup() {
     if [ -n "${WINEPREFIX:-}" ] && command -v wineserver >/dev/null 2>&1; then
