@@ -219,6 +219,56 @@ TEST(Win32Dialog, EnterPressesTheFocusedPushButtonNotIdok) {
     EXPECT_TRUE(dlg.close_requests.empty());
 }
 
+TEST(Win32Dialog, DisablingTheFocusedButtonKeepsTheFocusOffTheNextButtonUntilTheUserMovesIt) {
+    ProbeDlg dlg(IDD_UPDATER);
+    HWND window = nullptr, finish = nullptr;
+    HWND after_disable = nullptr, after_activation = nullptr, after_tab = nullptr;
+    std::vector<unsigned> commands_after_enter;
+    std::vector<int> requests_after_enter;
+    dlg.on_init = [&](ProbeDlg& d) {
+        d.SetTimer(1, 60);
+        return true;
+    };
+    int step = 0;
+    dlg.on_timer = [&](ProbeDlg& d, unsigned) {
+        switch (step++) {
+            case 0:
+                window = d.Hwnd();
+                finish = d.Item(IDC_FINISH);
+                SetFocus(d.Item(IDC_UPDATE));
+                d.EnableDlgItem(IDC_UPDATE, false);
+                after_disable = GetFocus();
+                // The dialog activated again, as after switching to another program and back.
+                SendMessageW(d.Hwnd(), WM_ACTIVATE, WA_ACTIVE, 0);
+                SendMessageW(d.Hwnd(), WM_SETFOCUS, 0, 0);
+                after_activation = GetFocus();
+                PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 1);
+                break;
+            case 1:
+                commands_after_enter = d.commands;
+                requests_after_enter = d.close_requests;
+                PostMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 1);
+                break;
+            case 2:
+                after_tab = GetFocus();
+                // Moved by the user: the dialog manager's own handling again.
+                SendMessageW(d.Hwnd(), WM_ACTIVATE, WA_ACTIVE, 0);
+                SetFocus(d.Hwnd());
+                PostMessageW(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 1);
+                break;
+            default: break;
+        }
+    };
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    // On the dialog window itself, not on to the Cancel/Finish button.
+    EXPECT_EQ(after_disable, window);
+    EXPECT_EQ(after_activation, window);
+    EXPECT_TRUE(commands_after_enter.empty()) << "Enter pressed a button";
+    EXPECT_TRUE(requests_after_enter.empty()) << "Enter asked to close a dialog without an OK button";
+    EXPECT_EQ(after_tab, finish);
+    EXPECT_EQ(dlg.close_requests, std::vector<int>{IDCANCEL});
+}
+
 TEST(Win32Dialog, TheSessionsEndAsksTheMainWindowsCloseRequestOnceBeforeItIsAnswered) {
     ProbeDlg main(IDD_UPDATER);
     LRESULT query = 0;

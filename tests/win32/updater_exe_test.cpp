@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -201,15 +202,76 @@ TEST(UpdaterExe, TheAboutCommandOpensTheAboutBoxWithTheVersionTextsAndOkClosesIt
     EXPECT_EQ(updater.WaitExit(15000), 0);
 }
 
-TEST(UpdaterExe, TheCloseBoxEscAndEnterWithoutAFocusedButtonEachEndTheProcess) {
-    for (int way = 0; way < 2; ++way) {
+// A key as the user types it, through the system's input queue: the system delivers it to the
+// window with the keyboard focus, or, when no control has it, to the active window as a
+// system key.
+void PressKey(HWND main, WORD key) {
+    if (GetForegroundWindow() != main) SetForegroundWindow(main);
+    INPUT input[2] = {};
+    input[0].type = INPUT_KEYBOARD;
+    input[0].ki.wVk = key;
+    input[1] = input[0];
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, input, sizeof(INPUT));
+}
+
+// The name of the window that has the keyboard focus in main's thread, for messages.
+std::string FocusName(HWND main) {
+    HWND focus = FocusOf(main);
+    if (focus == nullptr) return "none";
+    if (focus == main) return "the main window";
+    return "control " + std::to_string(GetDlgCtrlID(focus));
+}
+
+// Activates a window of this process and then the updater's window again, as a user switching
+// to another program and back does.
+void SwitchAwayAndBack(HWND main) {
+    HWND other = CreateWindowExW(0, L"STATIC", L"another program", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 600, 500,
+                                 120, 80, nullptr, nullptr, nullptr, nullptr);
+    SetForegroundWindow(other);
+    WaitFor([&] { return GetForegroundWindow() == other; }, 2000);
+    SetForegroundWindow(main);
+    WaitFor([&] { return GetForegroundWindow() == main; }, 2000);
+    Sleep(300);
+    DestroyWindow(other);
+}
+
+TEST(UpdaterExe, TheCloseBoxAndEscEndTheProgramAndEnterPressesTheFocusedUpdateButton) {
+    for (const std::string way : {"close box", "Esc", "Enter"}) {
         SCOPED_TRACE(way);
         Updater updater;
         ASSERT_TRUE(updater.Started());
         HWND main = updater.WaitWindow(S(IDS_MAIN_TITLE), 20000);
         ASSERT_NE(main, nullptr);
-        if (way == 0) PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
-        if (way == 1) PostMessageW(GetDlgItem(main, IDC_UPDATE), WM_KEYDOWN, VK_ESCAPE, 1);
+        ASSERT_EQ(FocusOf(main), GetDlgItem(main, IDC_UPDATE));
+        if (way == "close box") PostMessageW(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+        if (way == "Esc") PressKey(main, VK_ESCAPE);
+        if (way == "Enter") {
+            // In the ready state Enter presses the focused Update button, as a click would: the
+            // run starts and the program stays.
+            PressKey(main, VK_RETURN);
+            ASSERT_TRUE(WaitFor([&] { return AnsiText(main, IDC_MESSAGE) == S(IDS_PROBING); }, 5000))
+                << AnsiText(main, IDC_MESSAGE);
+            EXPECT_EQ(AnsiText(main, IDC_FINISH), S(IDS_CANCEL));
+            EXPECT_FALSE(IsWindowEnabled(GetDlgItem(main, IDC_UPDATE)));
+            // The focus left the disabled button for the window itself, not for Cancel, and
+            // stays off Cancel when the user switches to another program and back.
+            EXPECT_EQ(FocusOf(main), main) << FocusName(main);
+            for (int round = 0; round < 2; ++round) {
+                SCOPED_TRACE(round == 0 ? "right after the press" : "after switching away and back");
+                if (round == 1) SwitchAwayAndBack(main);
+                EXPECT_NE(FocusOf(main), GetDlgItem(main, IDC_FINISH)) << FocusName(main);
+                // Stray keys during the run neither start nor end anything.
+                PressKey(main, VK_SPACE);
+                PressKey(main, VK_RETURN);
+                Sleep(1200);
+                EXPECT_EQ(updater.WaitExit(0), -1) << "a stray key ended the program during a run";
+                EXPECT_EQ(AnsiText(main, IDC_MESSAGE), S(IDS_PROBING));
+                EXPECT_EQ(AnsiText(main, IDC_FINISH), S(IDS_CANCEL));
+            }
+            // Esc still cancels: the run ends and so does the program, torn down.
+            PressKey(main, VK_ESCAPE);
+        }
         EXPECT_EQ(updater.WaitExit(15000), 0);
     }
 }

@@ -266,6 +266,10 @@ INT_PTR DialogBackend::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
                         m_dialog->OnCommand(static_cast<unsigned>(GetDlgCtrlID(pressed)));
                         return TRUE;
                     }
+                    // Enter with no button in focus, in a dialog that has no OK button (the
+                    // main window during a run): there is nothing to press, and ending the
+                    // program in the middle of an update is not what the key means.
+                    if (GetDlgItem(m_hwnd, IDOK) == nullptr) return TRUE;
                 }
                 if (id == IDOK || id == IDCANCEL) RequestClose(static_cast<int>(id));
                 return TRUE;
@@ -286,6 +290,29 @@ INT_PTR DialogBackend::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
             return TRUE;
 
         case WM_TIMER: m_dialog->OnTimer(static_cast<unsigned>(wparam)); return TRUE;
+
+        // The keyboard focus while a run has disabled the button that had it. Windows takes the
+        // focus from a control it disables; whenever the dialog is activated again, or gets the
+        // focus itself, the dialog manager hands it to the first enabled tab stop, which during
+        // a run is Cancel: a stray Space or Enter after switching back to the window would
+        // cancel the update. So the focus is parked on the dialog window itself, where Esc
+        // still asks to close and Enter and Space press nothing, until the user moves it.
+        case WM_SETFOCUS:
+            if (!m_focus_parked) return FALSE;
+            SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
+            return TRUE;
+
+        case WM_KILLFOCUS: {
+            HWND next = reinterpret_cast<HWND>(wparam);
+            if (next != nullptr && IsChild(m_hwnd, next)) m_focus_parked = false;
+            return FALSE;
+        }
+
+        case WM_ACTIVATE:
+            if (!m_focus_parked || LOWORD(wparam) == WA_INACTIVE) return FALSE;
+            SetFocus(m_hwnd);
+            SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
+            return TRUE;
 
         case WM_ENDSESSION:
             // The Windows session ends (log-off, shut-down, restart). Once this message has
@@ -394,9 +421,18 @@ std::string CDialog::GetDlgItemText(unsigned control_id) const {
 }
 
 void CDialog::EnableDlgItem(unsigned control_id, bool enable) {
-    if (m_backend->m_hwnd == nullptr) return;
-    HWND item = GetDlgItem(m_backend->m_hwnd, static_cast<int>(control_id));
-    if (item != nullptr) EnableWindow(item, enable ? TRUE : FALSE);
+    HWND hwnd = m_backend->m_hwnd;
+    if (hwnd == nullptr) return;
+    HWND item = GetDlgItem(hwnd, static_cast<int>(control_id));
+    if (item == nullptr) return;
+    HWND focus = GetFocus();
+    const bool had_focus = !enable && focus != nullptr && (focus == item || IsChild(item, focus));
+    EnableWindow(item, enable ? TRUE : FALSE);
+    if (had_focus) {
+        // Not on to the next control (Cancel): see WM_SETFOCUS.
+        m_backend->m_focus_parked = true;
+        SetFocus(hwnd);
+    }
 }
 
 bool CDialog::IsDlgItemEnabled(unsigned control_id) const {

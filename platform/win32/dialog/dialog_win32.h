@@ -52,6 +52,9 @@ private:
     // The icons set with SetIcon, by resource id (0: none), to be set again at a new DPI.
     unsigned m_big_icon = 0;
     unsigned m_small_icon = 0;
+    // The keyboard focus was on a control that got disabled, and is kept on the dialog window
+    // itself until the user moves it to a control (Tab, a click).
+    bool m_focus_parked = false;
 };
 
 // The DPI a window is laid out at: its monitor's for a per-monitor aware program on Windows 10
