@@ -92,7 +92,7 @@ if [ "${ORVANE_W32_THEME:-}" = light ]; then
     key='HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager'
     { wine reg add "$key" /v ThemeActive /d 1 /f &&
         wine reg add "$key" /v DllName /d 'C:\windows\resources\themes\light\light.msstyles' /f &&
-        wine reg add "$key" /v ColorName /d NormalColor /f &&
+        wine reg add "$key" /v ColorName /d Blue /f &&
         wine reg add "$key" /v SizeName /d NormalSize /f; } </dev/null >/dev/null 2>&1 ||
         { echo "could not switch the Light visual style on" >&2; exit 1; }
 fi

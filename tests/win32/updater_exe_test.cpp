@@ -9,6 +9,8 @@
 #include <windows.h>
 // windows.h first: shellapi.h relies on its types.
 #include <shellapi.h>
+//
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
 
@@ -586,12 +588,19 @@ TEST(UpdaterExeLanguage, TheTablesTextsShowInTheMainWindowAndTheAboutBox) {
     EXPECT_EQ(updater.WaitExit(15000), 0);
 }
 
-// Writes the README's screenshots; only when asked to.
-TEST(UpdaterExeScreenshots, MainWindowAndAboutBox) {
+// Where a screenshot of the given window goes: ORVANE_SCREENSHOT_DIR/win32-<what>-<scaling>.png,
+// the scaling in percent of the display's DPI; empty when no screenshots are asked for.
+std::string ScreenshotPath(const std::string& what) {
     const char* folder = std::getenv("ORVANE_SCREENSHOT_DIR");
-    if (folder == nullptr || *folder == '\0') GTEST_SKIP() << "ORVANE_SCREENSHOT_DIR is not set";
+    if (folder == nullptr || *folder == '\0') return std::string();
     std::string dir = folder;
     if (dir[0] == '/') dir = "Z:" + dir;  // wine's drive for the Unix root
+    return dir + "/win32-" + what + "-" + std::to_string(DisplayDpi() * 100 / 96) + ".png";
+}
+
+// Writes the README's screenshots; only when asked to.
+TEST(UpdaterExeScreenshots, MainWindowAndAboutBox) {
+    if (ScreenshotPath("main").empty()) GTEST_SKIP() << "ORVANE_SCREENSHOT_DIR is not set";
     Updater updater;
     HWND main = updater.WaitWindow(S(IDS_MAIN_TITLE), 20000);
     ASSERT_NE(main, nullptr);
@@ -604,11 +613,11 @@ TEST(UpdaterExeScreenshots, MainWindowAndAboutBox) {
     HWND about = updater.WaitWindow(S(IDS_ABOUT_TITLE), 5000);
     ASSERT_NE(about, nullptr);
     Sleep(1500);
-    EXPECT_TRUE(w32test::SaveScreenArea(m, dir + "/win32-about.png"));
+    EXPECT_TRUE(w32test::SaveScreenArea(m, ScreenshotPath("about")));
     Click(about, IDOK);
     EXPECT_TRUE(WaitFor([&] { return !IsWindow(about); }, 5000));
     Sleep(1500);
-    EXPECT_TRUE(w32test::SaveScreenArea(m, dir + "/win32-main.png"));
+    EXPECT_TRUE(w32test::SaveScreenArea(m, ScreenshotPath("main")));
     Click(main, IDC_FINISH);
     EXPECT_EQ(updater.WaitExit(15000), 0);
 }
@@ -631,14 +640,13 @@ TEST(UpdaterExeEndToEnd, OneCompletedRun) {
     EXPECT_EQ(AnsiText(main, IDC_MESSAGE), S(IDS_UPDATING));
     EXPECT_FALSE(IsWindowEnabled(main));
     EXPECT_EQ(GetWindowLongW(progress, GWL_STYLE) & WS_SYSMENU, 0);
-    const char* folder = std::getenv("ORVANE_SCREENSHOT_DIR");
-    if (folder != nullptr && *folder != '\0') {
-        std::string dir = folder;
-        if (dir[0] == '/') dir = "Z:" + dir;
-        Sleep(500);
+    if (!ScreenshotPath("progress").empty()) {
+        // With a few steps of the bar showing (one every 2 seconds).
+        HWND bar = GetDlgItem(progress, IDC_PROGRESS);
+        WaitFor([&] { return SendMessageW(bar, PBM_GETPOS, 0, 0) >= 3 || !IsWindow(progress); }, 10000);
         RECT m;
         GetWindowRect(main, &m);
-        EXPECT_TRUE(w32test::SaveScreenArea(m, dir + "/win32-progress.png"));
+        EXPECT_TRUE(w32test::SaveScreenArea(m, ScreenshotPath("progress")));
     }
     // The outcome: the progress window closes, then the final texts.
     ASSERT_TRUE(WaitFor([&] { return AnsiText(main, IDC_MESSAGE) == S(IDS_COMPLETED); }, 90000))
