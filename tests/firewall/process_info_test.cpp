@@ -15,6 +15,15 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+extern char** environ;
 #endif
 
 namespace {
@@ -210,6 +219,61 @@ TEST(ProcessInfoTest, APathAndComputerNameOutsideTheAnsiCodePageAreReadAsTheyAre
     RemoveDirectoryW(folder.c_str());
     RemoveDirectoryW(user.c_str());
     EXPECT_EQ(exit_code, 0u) << "the copy's checks failed (its output is above)";
+}
+
+#else  // !_WIN32
+
+// Runs in the copies that the next case starts.
+TEST(ProcessInfoChild, PathDecodedFromUtf8OrRefused) {
+    const char* expect = std::getenv("ORVANE_EXPECT");
+    if (expect == nullptr) GTEST_SKIP() << "runs only in the copies that the parent case starts";
+    std::u16string path = u"left over";
+    const bool read = ReadExecutablePathText(&path, 4096);
+    if (std::string(expect) == "utf8") {
+        ASSERT_TRUE(read);
+        EXPECT_TRUE(EndsWith(path, u"/\u0141ukasz/\U0001F4E6\u65E5\u672C\u8A9E/firewall_process_info_test"))
+            << Narrow(path);
+    } else {
+        // Not UTF-8: no guessed name, which would be another file's.
+        EXPECT_FALSE(read);
+        EXPECT_TRUE(path.empty());
+    }
+}
+
+int RunCopy(const std::filesystem::path& program, const char* expect) {
+    const std::string setting = std::string("ORVANE_EXPECT=") + expect;
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+    env.push_back(const_cast<char*>(setting.c_str()));
+    env.push_back(nullptr);
+    const std::string filter = "--gtest_filter=ProcessInfoChild.*";
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(filter.c_str()), nullptr};
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, env.data()) != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ProcessInfoTest, APathInUtf8IsDecodedAndOneThatIsNotIsRefused) {
+    namespace fs = std::filesystem;
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    char base_template[] = "/tmp/orvane-path-XXXXXX";
+    ASSERT_NE(mkdtemp(base_template), nullptr);
+    const fs::path base = base_template;
+    // A Polish letter, a character beyond 16 bits, Japanese; and a byte that is no UTF-8.
+    const fs::path utf8 = base / "\xC5\x81ukasz" / "\xF0\x9F\x93\xA6\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
+    const fs::path invalid = base / "latin1-\xFF";
+    for (const fs::path& folder : {utf8, invalid}) {
+        fs::create_directories(folder);
+        fs::copy_file(self, folder / "firewall_process_info_test");
+    }
+    EXPECT_EQ(RunCopy(utf8 / "firewall_process_info_test", "utf8"), 0);
+    EXPECT_EQ(RunCopy(invalid / "firewall_process_info_test", "invalid"), 0);
+    fs::remove_all(base);
 }
 
 #endif  // _WIN32
