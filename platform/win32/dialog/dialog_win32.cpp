@@ -124,8 +124,8 @@ int IconSizeFor(HWND hwnd, bool big) {
 }
 
 HICON LoadProgramIconOfSize(unsigned icon_resource_id, int size) {
-    // Not LR_SHARED: the system's shared cache hands back the first size loaded for a
-    // resource whatever size is asked for later, so each size is kept here instead.
+    // Not LR_SHARED, which Windows advises against for any size but the system's: the sizes
+    // here follow each window's DPI. Each size is loaded once and kept.
     static std::mutex lock;
     static std::map<std::pair<unsigned, int>, HICON> loaded;
     std::lock_guard<std::mutex> hold(lock);
