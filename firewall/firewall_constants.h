@@ -8,6 +8,6 @@
 constexpr const char UPDATER_ENTRY_NAME[] = "Orvane Updater";
 // Mapped when the port probe finds nothing.
 constexpr uint16_t DEFAULT_MAPPED_PORT = 20200;
-// The executable's path is read into an area of this many bytes (MAX_PATH), terminator
-// included.
+// The executable's path is read into an area of this many wide characters (MAX_PATH),
+// terminator included; a longer path is not used.
 constexpr std::size_t EXECUTABLE_PATH_SIZE = 260;

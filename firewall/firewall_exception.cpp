@@ -42,22 +42,36 @@ bool CFirewallException::Open() {
     return true;
 }
 
-bool CFirewallException::AddApplication(const char* name, const char* path) {
+namespace {
+
+// A path the firewall can be asked about: not empty, and within the work area of one text.
+bool UsablePath(const FwText& path) { return !path.empty() && path.size() < FW_TEXT_CAPACITY; }
+
+}  // namespace
+
+bool CFirewallException::AddApplication(const char* name, const FwText& wide_path) {
     if (m_pApplications == nullptr) return false;
 
     FirewallPlatform& platform = CurrentFirewallPlatform();
     FwText wide_name;
-    FwText wide_path;
     // A text that does not convert (or does not fit the work area) is not passed on half
     // converted: nothing is asked of the firewall.
-    if (!platform.AnsiToWide(name, &wide_name) || !platform.AnsiToWide(path, &wide_path)) {
-        return false;
-    }
+    if (!platform.AnsiToWide(name, &wide_name) || !UsablePath(wide_path)) return false;
 
     FwAuthorizedApplication* existing = nullptr;
     m_pApplications->Item(wide_path, &existing);
     if (existing != nullptr) {
-        // The user's own entry: neither changed now nor removed at exit.
+        // Left exactly as it is. Under the updater's own name it is what an earlier run of
+        // this program added and could not take out again (killed, crashed, the session
+        // ended): nobody names an entry so by hand, and Windows' own prompt names its rules
+        // after the file's description. Left in place, it would keep the PC open for good, so
+        // it is removed at exit like an entry added now. Under any other name it is the
+        // user's, and stays.
+        FwText existing_name;
+        if (existing->GetName(&existing_name) == FW_S_OK && existing_name == wide_name) {
+            m_bAddedEntry = true;
+            m_addedPath = wide_path;
+        }
         FwRelease(existing);
         return true;
     }
@@ -78,13 +92,10 @@ bool CFirewallException::AddApplication(const char* name, const char* path) {
     return added;
 }
 
-bool CFirewallException::RemoveApplication(const char* path) {
+bool CFirewallException::RemoveApplication(const FwText& wide_path) {
     if (m_pApplications == nullptr || !m_bAddedEntry) return false;
-
-    FwText wide_path;
-    if (!CurrentFirewallPlatform().AnsiToWide(path, &wide_path)) return false;
-    // Only the entry this object added goes; any other path is not ours to remove.
-    if (wide_path != m_addedPath) return false;
+    // Only the updater's own entry goes; any other path is not ours to remove.
+    if (!UsablePath(wide_path) || wide_path != m_addedPath) return false;
     const bool removed = m_pApplications->Remove(wide_path) == FW_S_OK;
     if (removed) {
         m_bAddedEntry = false;

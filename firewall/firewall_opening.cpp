@@ -18,9 +18,9 @@ void OpenFirewallFor(CPortMapping*& port_mapping, CFirewallException*& firewall_
 
     // Only whether the firewall manager exists decides the method.
     if (firewall_exception->Open()) {
-        char path[EXECUTABLE_PATH_SIZE] = {};
+        FwText path;
         // An entry for an empty or cut-off path would open the firewall for nothing we run.
-        if (CurrentFirewallPlatform().ReadExecutablePath(path, sizeof path)) {
+        if (CurrentFirewallPlatform().ReadExecutablePath(&path)) {
             firewall_exception->AddApplication(UPDATER_ENTRY_NAME, path);
         }
         g_firewall_method = FIREWALL_APP_EXCEPTION;
@@ -35,8 +35,8 @@ void OpenFirewallFor(CPortMapping*& port_mapping, CFirewallException*& firewall_
 }
 
 void CloseFirewallFor(CPortMapping*& port_mapping, CFirewallException*& firewall_exception) {
-    char path[EXECUTABLE_PATH_SIZE] = {};
-    CurrentFirewallPlatform().ReadExecutablePath(path, sizeof path);
+    FwText path;
+    CurrentFirewallPlatform().ReadExecutablePath(&path);
 
     switch (g_firewall_method.load()) {
         case FIREWALL_PORT_MAPPING:

@@ -21,6 +21,10 @@ constexpr FwResult FW_S_FALSE = 1;
 constexpr FwResult FW_E_FAIL = static_cast<int32_t>(0x80004005u);
 constexpr FwResult FW_E_NOINTERFACE = static_cast<int32_t>(0x80004002u);
 constexpr FwResult FW_E_INVALIDARG = static_cast<int32_t>(0x80070057u);
+// What the Windows Firewall answers a change made without administrator rights.
+constexpr FwResult FW_E_ACCESSDENIED = static_cast<int32_t>(0x80070005u);
+// What Item answers for a path that has no entry (HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)).
+constexpr FwResult FW_E_FILE_NOT_FOUND = static_cast<int32_t>(0x80070002u);
 // The class of a platform object is not registered (what wine answers for the sharing manager).
 constexpr FwResult FW_E_CLASSNOTREG = static_cast<int32_t>(0x80040154u);
 inline bool FwSucceeded(FwResult r) { return r >= 0; }
@@ -66,6 +70,7 @@ constexpr int32_t FW_SCOPE_LOCAL_SUBNET = 1;
 // INetFwAuthorizedApplication: one entry of the authorized-applications list.
 class FwAuthorizedApplication : public FwObject {
 public:
+    virtual FwResult GetName(FwText* name) = 0;
     virtual FwResult PutName(const FwText& name) = 0;
     virtual FwResult PutProcessImageFileName(const FwText& path) = 0;
     virtual FwResult PutEnabled(bool enabled) = 0;
@@ -194,9 +199,11 @@ public:
     virtual FwResult CreateAuthorizedApplication(FwAuthorizedApplication** out) = 0;
     virtual FwResult CreateSharingManager(FwSharingManager** out) = 0;
 
-    // The running executable's path as ANSI text, NUL-terminated within size bytes; false
-    // (and an empty text) when it cannot be read or does not fit.
-    virtual bool ReadExecutablePath(char* out, std::size_t size) = 0;
+    // The running executable's full path as wide text, read without a detour through the
+    // ANSI code page (which would turn a "C:\Users\Łukasz" into a path that does not exist).
+    // Shorter than EXECUTABLE_PATH_SIZE characters; false (and an empty text) when it cannot
+    // be read or does not fit.
+    virtual bool ReadExecutablePath(FwText* out) = 0;
     // This computer's name as the target of a port mapping; false when it cannot be read.
     virtual bool ReadComputerName(FwText* out) = 0;
 };

@@ -1,14 +1,16 @@
 // Two facts about the running process that the firewall opening needs: where its executable
-// lies and what this computer is called.
+// lies and what this computer is called. Both as UTF-16, the text of the firewall interfaces.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
-// The running executable's full path as ANSI text (Windows: GetModuleFileNameA of the
-// process; elsewhere /proc/self/exe), NUL-terminated within size bytes. Returns the length;
-// 0 (and an empty text where size allows) when the path cannot be read or does not fit.
-std::size_t ReadExecutablePathText(char* out, std::size_t size);
+// The running executable's full path (Windows: GetModuleFileNameW of the process, never the
+// ANSI call, which turns characters outside the ANSI code page into '?'; elsewhere
+// /proc/self/exe, decoded from UTF-8). false, and an empty text, when the path cannot be read
+// or has capacity characters or more (it would not fit an area of capacity characters with its
+// terminator).
+bool ReadExecutablePathText(std::u16string* out, std::size_t capacity);
 
 // This computer's name as UTF-16 (Windows: GetComputerNameW, at most 15 characters;
 // elsewhere the host name, byte by byte). false when it cannot be read.

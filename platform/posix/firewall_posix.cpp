@@ -3,6 +3,7 @@
 // nothing. A firewall back-end for this platform would answer CreateSharingManager.
 #include <cstring>
 
+#include "firewall/firewall_constants.h"
 #include "firewall/firewall_services.h"
 #include "platform/process_info.h"
 
@@ -38,8 +39,8 @@ public:
         return FW_E_CLASSNOTREG;
     }
 
-    bool ReadExecutablePath(char* out, std::size_t size) override {
-        return ReadExecutablePathText(out, size) != 0;
+    bool ReadExecutablePath(FwText* out) override {
+        return ReadExecutablePathText(out, EXECUTABLE_PATH_SIZE);
     }
     bool ReadComputerName(FwText* out) override { return ReadComputerNameText(out); }
 };

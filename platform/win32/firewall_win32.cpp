@@ -12,6 +12,7 @@
 #include <atomic>
 #include <string>
 
+#include "firewall/firewall_constants.h"
 #include "firewall/firewall_services.h"
 #include "platform/firewall_platform.h"
 #include "platform/process_info.h"
@@ -93,6 +94,16 @@ FwResult Wrap(HRESULT hr, Com* com, Interface** out) {
 class Entry final : public ComRef<FwAuthorizedApplication, INetFwAuthorizedApplication> {
 public:
     using ComRef::ComRef;
+    FwResult GetName(FwText* name) override {
+        name->clear();
+        BSTR b = nullptr;
+        const HRESULT hr = m_com->get_Name(&b);
+        if (b != nullptr) {
+            name->assign(b, b + SysStringLen(b));
+            SysFreeString(b);
+        }
+        return hr;
+    }
     FwResult PutName(const FwText& name) override {
         Bstr b(name);
         return b.Ok() ? m_com->put_Name(b.Get()) : E_OUTOFMEMORY;
@@ -337,8 +348,8 @@ public:
         return Wrap<SharingManager>(hr, static_cast<INetSharingManager*>(object), out);
     }
 
-    bool ReadExecutablePath(char* out, std::size_t size) override {
-        return ReadExecutablePathText(out, size) != 0;
+    bool ReadExecutablePath(FwText* out) override {
+        return ReadExecutablePathText(out, EXECUTABLE_PATH_SIZE);
     }
     bool ReadComputerName(FwText* out) override { return ReadComputerNameText(out); }
 };

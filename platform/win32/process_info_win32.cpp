@@ -1,20 +1,20 @@
 #include <windows.h>
 
+#include <vector>
+
 #include "platform/process_info.h"
 
-std::size_t ReadExecutablePathText(char* out, std::size_t size) {
-    if (out == nullptr || size == 0) return 0;
-    out[0] = '\0';
-    const DWORD capacity = size > 0xFFFFu ? 0xFFFFu : static_cast<DWORD>(size);
-    // A path that does not fit comes back cut off:
+bool ReadExecutablePathText(std::u16string* out, std::size_t capacity) {
+    out->clear();
+    if (capacity == 0) return false;
+    const DWORD size = capacity > 0x7FFFu ? 0x7FFFu : static_cast<DWORD>(capacity);
+    std::vector<wchar_t> path(size);
+    // A path that does not fit comes back cut off (and terminated on Windows 7 and later):
     // a result that fills the whole area counts as not read.
-    const DWORD length = GetModuleFileNameA(nullptr, out, capacity);
-    if (length == 0 || length >= capacity) {
-        out[0] = '\0';
-        return 0;
-    }
-    out[length] = '\0';
-    return length;
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), size);
+    if (length == 0 || length >= size) return false;
+    out->assign(path.begin(), path.begin() + length);
+    return true;
 }
 
 bool ReadComputerNameText(std::u16string* out) {

@@ -2,11 +2,8 @@
 
 #include <cstring>
 
-namespace {
-
-constexpr FwResult FAKE_E_FILE_NOT_FOUND = static_cast<int32_t>(0x80070002u);
-
-}  // namespace
+#include "firewall/firewall_constants.h"
+#include "platform/process_info.h"
 
 // Bookkeeping shared by every fake object: its count and its kind.
 class FakeFirewallPlatform::Object {
@@ -61,6 +58,13 @@ protected:
 class FakeListedEntry final : public Counted<FwAuthorizedApplication> {
 public:
     FakeListedEntry(Fake* p, std::size_t index) : Counted(p, "listed entry"), m_index(index) {}
+    FwResult GetName(FwText* name) override {
+        Call("GetName");
+        name->clear();
+        if (m_platform->get_name_result != FW_S_OK) return m_platform->get_name_result;
+        *name = m_platform->entries[m_index].name;
+        return FW_S_OK;
+    }
     FwResult PutName(const FwText& name) override {
         Call("PutName");
         m_platform->entries[m_index].name = name;
@@ -93,6 +97,11 @@ public:
         // The platform's defaults: no name, no path, enabled, every address.
         m_entry.enabled = true;
         m_entry.scope = FW_SCOPE_ALL;
+    }
+    FwResult GetName(FwText* name) override {
+        Call("GetName");
+        *name = m_entry.name;
+        return FW_S_OK;
     }
     FwResult PutName(const FwText& name) override {
         Call("PutName");
@@ -133,7 +142,7 @@ public:
                 return FW_S_OK;
             }
         }
-        return FAKE_E_FILE_NOT_FOUND;
+        return FW_E_FILE_NOT_FOUND;
     }
     FwResult Add(FwAuthorizedApplication* entry) override {
         Call("Add");
@@ -144,12 +153,14 @@ public:
             return FW_E_INVALIDARG;
         }
         m_platform->Use(fake, "Add (the entry)");
+        if (!m_platform->administrator) return FW_E_ACCESSDENIED;
         if (m_platform->add_result == FW_S_OK) m_platform->entries.push_back(fake->Entry());
         return m_platform->add_result;
     }
     FwResult Remove(const FwText& path) override {
         Call("Remove");
         m_platform->removed_paths.push_back(path);
+        if (!m_platform->administrator) return FW_E_ACCESSDENIED;
         if (m_platform->remove_result != FW_S_OK) return m_platform->remove_result;
         for (auto it = m_platform->entries.begin(); it != m_platform->entries.end(); ++it) {
             if (it->path == path) {
@@ -157,7 +168,7 @@ public:
                 return FW_S_OK;
             }
         }
-        return FAKE_E_FILE_NOT_FOUND;
+        return FW_E_FILE_NOT_FOUND;
     }
 };
 
@@ -489,15 +500,16 @@ FwResult FakeFirewallPlatform::CreateSharingManager(FwSharingManager** out) {
     return *out != nullptr ? FW_S_OK : FW_E_CLASSNOTREG;
 }
 
-bool FakeFirewallPlatform::ReadExecutablePath(char* out, std::size_t size) {
-    if (size == 0) return false;
-    out[0] = '\0';
-    if (!executable_path_readable || executable_path.size() >= size) return false;
-    std::memcpy(out, executable_path.c_str(), executable_path.size() + 1);
+bool FakeFirewallPlatform::ReadExecutablePath(FwText* out) {
+    if (system_process_info) return ReadExecutablePathText(out, EXECUTABLE_PATH_SIZE);
+    out->clear();
+    if (!executable_path_readable) return false;
+    *out = executable_path;
     return true;
 }
 
 bool FakeFirewallPlatform::ReadComputerName(FwText* out) {
+    if (system_process_info) return ReadComputerNameText(out);
     out->clear();
     if (!computer_name_readable) return false;
     *out = computer_name;

@@ -16,6 +16,11 @@
 //
 // For the port-mapping method: fake.manager_present = false, and add connections to
 // fake.connections (each by default a firewalled LAN connection with its firewall on).
+//
+// The fake answers as Windows documents: Item for a path without an entry fails with
+// 0x80070002 (file not found) and gives no entry; without administrator rights
+// (fake.administrator = false) Add and Remove fail with E_ACCESSDENIED and change nothing,
+// while reading the list still works.
 #pragma once
 
 #include <memory>
@@ -84,6 +89,9 @@ public:
     bool entry_creatable = true;
     FwResult add_result = FW_S_OK;     // Add stores the entry only on FW_S_OK
     FwResult remove_result = FW_S_OK;  // Remove deletes the entry only on FW_S_OK
+    // Without administrator rights every change of the list is refused.
+    bool administrator = true;
+    FwResult get_name_result = FW_S_OK;  // what get_Name of a listed entry answers
     std::vector<FakeEntry> entries;
 
     // ---- script: connection sharing ----
@@ -96,10 +104,13 @@ public:
     // ---- script: process ----
     FwResult initialize_result = FW_S_OK;
     bool conversion_works = true;
-    std::string executable_path = "C:\\Program Files\\Orvane\\orvane-updater.exe";
+    FwText executable_path = u"C:\\Program Files\\Orvane\\orvane-updater.exe";
     bool executable_path_readable = true;
     FwText computer_name = u"ORVANE-PC";
     bool computer_name_readable = true;
+    // The executable's path and the computer name from the real platform instead of the two
+    // values above.
+    bool system_process_info = false;
 
     // ---- observations ----
     int initialize_calls = 0;
@@ -132,7 +143,7 @@ public:
     FwResult CreateFirewallManager(FwManager** out) override;
     FwResult CreateAuthorizedApplication(FwAuthorizedApplication** out) override;
     FwResult CreateSharingManager(FwSharingManager** out) override;
-    bool ReadExecutablePath(char* out, std::size_t size) override;
+    bool ReadExecutablePath(FwText* out) override;
     bool ReadComputerName(FwText* out) override;
 
     // Used by the fake objects.

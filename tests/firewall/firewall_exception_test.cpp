@@ -1,6 +1,6 @@
 // CFirewallException on the fake Windows Firewall: Open over every missing piece, the entry
-// it adds and the one it finds, the removal of only its own entry, the COM apartment, and
-// every reference given back.
+// it adds and the one it finds, the removal of only its own entry (added now, or left behind
+// by an earlier run), no rights, the COM apartment, and every reference given back.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,7 +11,7 @@
 
 namespace {
 
-const char* const kPath = "C:\\Program Files\\Orvane\\orvane-updater.exe";
+const FwText kPath = u"C:\\Program Files\\Orvane\\orvane-updater.exe";
 constexpr FwResult kChangedMode = static_cast<int32_t>(0x80010106u);  // RPC_E_CHANGED_MODE
 
 class FirewallExceptionTest : public ::testing::Test {
@@ -86,7 +86,7 @@ TEST_F(FirewallExceptionTest, AddsANewEntryEnabledForTheLocalSubnet) {
 
     ASSERT_EQ(fake.entries.size(), 1u);
     EXPECT_EQ(fake.entries[0].name, u"Orvane Updater");
-    EXPECT_EQ(fake.entries[0].path, Wide(kPath));
+    EXPECT_EQ(fake.entries[0].path, kPath);
     EXPECT_TRUE(fake.entries[0].enabled);
     EXPECT_EQ(fake.entries[0].scope, FW_SCOPE_LOCAL_SUBNET);
     const std::vector<std::string> expected = {
@@ -99,7 +99,7 @@ TEST_F(FirewallExceptionTest, AddsANewEntryEnabledForTheLocalSubnet) {
 
 TEST_F(FirewallExceptionTest, ExistingEntryIsLeftExactlyAsItWas) {
     // The user's own entry for the same path: disabled, another name, every address.
-    fake.entries.push_back({u"My media tool", Wide(kPath), false, FW_SCOPE_ALL});
+    fake.entries.push_back({u"My media tool", kPath, false, FW_SCOPE_ALL});
     ASSERT_TRUE(InitializeAndOpen());
     EXPECT_TRUE(exception.AddApplication(UPDATER_ENTRY_NAME, kPath));
 
@@ -166,17 +166,35 @@ TEST_F(FirewallExceptionTest, ConstructedOnlyActsOnNothing) {
 
 TEST_F(FirewallExceptionTest, TextThatDoesNotFitTheWorkAreaIsNotPassedOn) {
     ASSERT_TRUE(InitializeAndOpen());
-    const std::string longest(FW_TEXT_CAPACITY - 1, 'p');
-    const std::string too_long(FW_TEXT_CAPACITY, 'p');
+    const FwText longest(FW_TEXT_CAPACITY - 1, u'p');
+    const FwText too_long(FW_TEXT_CAPACITY, u'p');
+    const std::string too_long_name(FW_TEXT_CAPACITY, 'n');
 
-    EXPECT_FALSE(exception.AddApplication(UPDATER_ENTRY_NAME, too_long.c_str()));
-    EXPECT_FALSE(exception.AddApplication(too_long.c_str(), kPath));
-    EXPECT_EQ(fake.item_calls, 0) << "a text cut off or unconverted must not reach the firewall";
+    EXPECT_FALSE(exception.AddApplication(UPDATER_ENTRY_NAME, too_long));
+    EXPECT_FALSE(exception.AddApplication(too_long_name.c_str(), kPath));
+    EXPECT_FALSE(exception.AddApplication(UPDATER_ENTRY_NAME, FwText()));
+    EXPECT_EQ(fake.item_calls, 0) << "a text cut off, empty or unconverted must not reach the firewall";
     EXPECT_TRUE(fake.entries.empty());
 
-    EXPECT_TRUE(exception.AddApplication(UPDATER_ENTRY_NAME, longest.c_str()));
+    EXPECT_TRUE(exception.AddApplication(UPDATER_ENTRY_NAME, longest));
     ASSERT_EQ(fake.entries.size(), 1u);
-    EXPECT_EQ(fake.entries[0].path.size(), FW_TEXT_CAPACITY - 1);
+    EXPECT_EQ(fake.entries[0].path, longest);
+    EXPECT_FALSE(exception.RemoveApplication(too_long));
+    EXPECT_TRUE(exception.RemoveApplication(longest));
+}
+
+TEST_F(FirewallExceptionTest, APathOutsideTheAnsiCodePageReachesTheFirewallUnchanged) {
+    // A profile folder with a Polish letter (not in code page 1252) and a Japanese folder.
+    const FwText path = u"C:\\Users\\\u0141ukasz\\\u30C0\u30A6\u30F3\u30ED\u30FC\u30C9\\orvane-updater.exe";
+    ASSERT_TRUE(InitializeAndOpen());
+    EXPECT_TRUE(exception.AddApplication(UPDATER_ENTRY_NAME, path));
+    ASSERT_EQ(fake.entries.size(), 1u);
+    EXPECT_EQ(fake.entries[0].path, path);
+    EXPECT_EQ(fake.entries[0].name, u"Orvane Updater");
+    EXPECT_TRUE(exception.RemoveApplication(path));
+    ASSERT_EQ(fake.removed_paths.size(), 1u);
+    EXPECT_EQ(fake.removed_paths[0], path);
+    EXPECT_TRUE(fake.entries.empty());
 }
 
 TEST_F(FirewallExceptionTest, RemovesTheEntryItAdded) {
@@ -185,7 +203,7 @@ TEST_F(FirewallExceptionTest, RemovesTheEntryItAdded) {
     EXPECT_TRUE(exception.RemoveApplication(kPath));
     EXPECT_TRUE(fake.entries.empty());
     ASSERT_EQ(fake.removed_paths.size(), 1u);
-    EXPECT_EQ(fake.removed_paths[0], Wide(kPath));
+    EXPECT_EQ(fake.removed_paths[0], kPath);
     ExpectOnlyCollectionHeld();
 
     // Gone already: a second removal asks for nothing.
@@ -193,20 +211,83 @@ TEST_F(FirewallExceptionTest, RemovesTheEntryItAdded) {
     EXPECT_EQ(fake.removed_paths.size(), 1u);
 }
 
-TEST_F(FirewallExceptionTest, NeverRemovesAnEntryThatWasThereBefore) {
-    fake.entries.push_back({u"Orvane Updater", Wide(kPath), true, FW_SCOPE_LOCAL_SUBNET});
+TEST_F(FirewallExceptionTest, AnEntryLeftBehindUnderTheUpdatersOwnNameIsTakenAsOursAndRemoved) {
+    // What a killed or crashed run leaves: the entry exactly as this class makes it.
+    fake.entries.push_back({u"Orvane Updater", kPath, true, FW_SCOPE_LOCAL_SUBNET});
     ASSERT_TRUE(InitializeAndOpen());
-    ASSERT_TRUE(exception.AddApplication(UPDATER_ENTRY_NAME, kPath));
+    fake.calls.clear();
+    EXPECT_TRUE(exception.AddApplication(UPDATER_ENTRY_NAME, kPath));
+    EXPECT_TRUE(exception.AddedEntry());
+    // Found and kept as it is: nothing created, added or changed.
+    const std::vector<std::string> expected = {"Item", "GetName"};
+    EXPECT_EQ(fake.calls, expected);
+    EXPECT_EQ(fake.entries.size(), 1u);
+    ExpectOnlyCollectionHeld();
+
+    EXPECT_TRUE(exception.RemoveApplication(kPath));
+    EXPECT_TRUE(fake.entries.empty());
+    ASSERT_EQ(fake.removed_paths.size(), 1u);
+    EXPECT_EQ(fake.removed_paths[0], kPath);
+}
+
+TEST_F(FirewallExceptionTest, EntriesForThePathUnderAnyOtherNameStayTheUsers) {
+    const FwText names[] = {
+        u"Orvane Updater (mine)",
+        u"orvane updater",   // the same letters in another case
+        u"Orvane Updater ",  // a trailing blank
+        u"Updater",          // Windows' own prompt names its rule after the file's description
+        u"",
+    };
+    for (const FwText& name : names) {
+        SCOPED_TRACE(Narrow(name));
+        FakeFirewallPlatform local;
+        ScopedFirewallPlatform scoped(local);
+        local.entries.push_back({name, kPath, false, FW_SCOPE_ALL});
+        CFirewallException ex;
+        ex.Initialize();
+        ASSERT_TRUE(ex.Open());
+        EXPECT_TRUE(ex.AddApplication(UPDATER_ENTRY_NAME, kPath));
+        EXPECT_FALSE(ex.AddedEntry());
+        EXPECT_FALSE(ex.RemoveApplication(kPath));
+        EXPECT_TRUE(local.removed_paths.empty());
+        ASSERT_EQ(local.entries.size(), 1u);
+        EXPECT_EQ(local.entries[0].name, name);
+        EXPECT_FALSE(local.entries[0].enabled);
+        ex.Close();
+        EXPECT_EQ(local.LiveReferences(), 0) << local.LiveReferenceText();
+        EXPECT_TRUE(local.errors.empty()) << local.ErrorText();
+    }
+}
+
+TEST_F(FirewallExceptionTest, AnEntryWhoseNameCannotBeReadStaysTheUsers) {
+    fake.entries.push_back({u"Orvane Updater", kPath, true, FW_SCOPE_LOCAL_SUBNET});
+    fake.get_name_result = FW_E_FAIL;
+    ASSERT_TRUE(InitializeAndOpen());
+    EXPECT_TRUE(exception.AddApplication(UPDATER_ENTRY_NAME, kPath));
+    EXPECT_FALSE(exception.AddedEntry());
+    EXPECT_FALSE(exception.RemoveApplication(kPath));
+    EXPECT_EQ(fake.entries.size(), 1u);
+    ExpectOnlyCollectionHeld();
+}
+
+TEST_F(FirewallExceptionTest, WithoutAdministratorRightsAddIsRefusedAndNothingIsOurs) {
+    fake.administrator = false;
+    ASSERT_TRUE(InitializeAndOpen());
+    EXPECT_FALSE(exception.AddApplication(UPDATER_ENTRY_NAME, kPath));
+    EXPECT_EQ(fake.add_calls, 1) << "no retry";
+    EXPECT_TRUE(fake.entries.empty());
+    EXPECT_FALSE(exception.AddedEntry());
+    // Nothing of ours to take out: not even asked.
     EXPECT_FALSE(exception.RemoveApplication(kPath));
     EXPECT_TRUE(fake.removed_paths.empty());
-    EXPECT_EQ(fake.entries.size(), 1u);
+    ExpectOnlyCollectionHeld();
 }
 
 TEST_F(FirewallExceptionTest, RemovesOnlyThePathItAdded) {
     fake.entries.push_back({u"Other program", u"C:\\other.exe", true, FW_SCOPE_ALL});
     ASSERT_TRUE(InitializeAndOpen());
     ASSERT_TRUE(exception.AddApplication(UPDATER_ENTRY_NAME, kPath));
-    EXPECT_FALSE(exception.RemoveApplication("C:\\other.exe"));
+    EXPECT_FALSE(exception.RemoveApplication(u"C:\\other.exe"));
     EXPECT_TRUE(fake.removed_paths.empty());
     EXPECT_EQ(fake.entries.size(), 2u);
 }

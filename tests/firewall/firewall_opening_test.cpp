@@ -60,7 +60,7 @@ TEST_F(FirewallOpeningTest, WithTheManagerTheApplicationIsListedUntilClosing) {
     EXPECT_EQ(g_firewall_method, FIREWALL_APP_EXCEPTION);
     ASSERT_EQ(fake.entries.size(), 1u);
     EXPECT_EQ(fake.entries[0].name, u"Orvane Updater");
-    EXPECT_EQ(fake.entries[0].path, Wide(fake.executable_path));
+    EXPECT_EQ(fake.entries[0].path, fake.executable_path);
     EXPECT_EQ(g_server_port, 4321);
     EXPECT_EQ(fake.create_sharing_calls, 0) << "the port mapping is not tried";
     EXPECT_EQ(fake.com_depth, 1);
@@ -69,7 +69,7 @@ TEST_F(FirewallOpeningTest, WithTheManagerTheApplicationIsListedUntilClosing) {
     Close();
     EXPECT_TRUE(fake.entries.empty());
     ASSERT_EQ(fake.removed_paths.size(), 1u);
-    EXPECT_EQ(fake.removed_paths[0], Wide(fake.executable_path));
+    EXPECT_EQ(fake.removed_paths[0], fake.executable_path);
     EXPECT_EQ(g_firewall_method, FIREWALL_APP_EXCEPTION);
     ExpectClosed();
     // The collection goes before COM ends.
@@ -79,7 +79,7 @@ TEST_F(FirewallOpeningTest, WithTheManagerTheApplicationIsListedUntilClosing) {
 }
 
 TEST_F(FirewallOpeningTest, AnEntryThatWasThereBeforeOutlivesTheUpdater) {
-    fake.entries.push_back({u"Orvane Updater (mine)", Wide(fake.executable_path), false, FW_SCOPE_ALL});
+    fake.entries.push_back({u"Orvane Updater (mine)", fake.executable_path, false, FW_SCOPE_ALL});
     Open();
     EXPECT_EQ(g_firewall_method, FIREWALL_APP_EXCEPTION);
     Close();
@@ -88,6 +88,66 @@ TEST_F(FirewallOpeningTest, AnEntryThatWasThereBeforeOutlivesTheUpdater) {
     EXPECT_FALSE(fake.entries[0].enabled);
     EXPECT_TRUE(fake.removed_paths.empty());
     ExpectClosed();
+}
+
+TEST_F(FirewallOpeningTest, AnEntryOfOurOwnLeftBehindByAnEarlierRunIsRemovedAtClosing) {
+    // The previous run was killed before its closing: its entry is still listed.
+    fake.entries.push_back({u"Orvane Updater", fake.executable_path, true, FW_SCOPE_LOCAL_SUBNET});
+    Open();
+    EXPECT_EQ(g_firewall_method, FIREWALL_APP_EXCEPTION);
+    EXPECT_EQ(fake.add_calls, 0) << "the entry is there already";
+    EXPECT_EQ(fake.entries.size(), 1u);
+    Close();
+    EXPECT_TRUE(fake.entries.empty()) << "the PC must not stay open for good";
+    ASSERT_EQ(fake.removed_paths.size(), 1u);
+    EXPECT_EQ(fake.removed_paths[0], fake.executable_path);
+    ExpectClosed();
+}
+
+TEST_F(FirewallOpeningTest, WithoutAdministratorRightsNothingIsAddedAndNothingRemoved) {
+    fake.administrator = false;
+    Open();
+    EXPECT_EQ(g_firewall_method, FIREWALL_APP_EXCEPTION);
+    EXPECT_EQ(fake.add_calls, 1);
+    EXPECT_TRUE(fake.entries.empty());
+    EXPECT_EQ(fake.create_sharing_calls, 0) << "no fallback to the port mapping";
+    Close();
+    EXPECT_TRUE(fake.removed_paths.empty());
+    ExpectClosed();
+}
+
+TEST_F(FirewallOpeningTest, PathAndComputerNameOutsideTheAnsiCodePageReachTheServicesUnchanged) {
+    const FwText path = u"C:\\Users\\\u0141ukasz\\\u65E5\u672C\u8A9E\\orvane-updater.exe";
+    const FwText computer = u"\u0141UKASZ-\u30D1\u30BD\u30B3\u30F3";
+    struct Case {
+        const char* name;
+        bool manager;
+    };
+    for (const Case& c : {Case{"application method", true}, Case{"port-mapping method", false}}) {
+        SCOPED_TRACE(c.name);
+        FakeFirewallPlatform local;
+        ScopedFirewallPlatform scoped(local);
+        local.manager_present = c.manager;
+        local.executable_path = path;
+        local.computer_name = computer;
+        local.connections.emplace_back();
+        CPortMapping* pm = nullptr;
+        CFirewallException* fe = nullptr;
+        OpenFirewallFor(pm, fe);
+        if (c.manager) {
+            ASSERT_EQ(local.entries.size(), 1u);
+            EXPECT_EQ(local.entries[0].path, path);
+        } else {
+            ASSERT_EQ(local.connections[0].mappings.size(), 1u);
+            EXPECT_EQ(local.connections[0].mappings[0].target, computer);
+        }
+        CloseFirewallFor(pm, fe);
+        EXPECT_TRUE(local.entries.empty());
+        EXPECT_TRUE(local.connections[0].Present().empty());
+        EXPECT_EQ(local.removed_paths, c.manager ? std::vector<FwText>{path} : std::vector<FwText>{});
+        EXPECT_EQ(local.LiveReferences(), 0);
+        EXPECT_TRUE(local.errors.empty()) << local.ErrorText();
+    }
 }
 
 TEST_F(FirewallOpeningTest, ManagerWithoutProfileRecordsTheApplicationMethodAndChangesNothing) {

@@ -269,6 +269,60 @@ TEST_F(AppWindow, EscTheCloseBoxAndAltF4EachEndTheProgramWithTheTeardownOnce) {
     }
 }
 
+TEST_F(AppWindow, TheEndOfTheWindowsSessionTearsDownOnceBeforeItIsAnswered) {
+    // Log-off while the progress window stands in front of the (disabled) main window: once
+    // WM_ENDSESSION is answered Windows may end the process at any moment, so the teardown
+    // must have run by then.
+    HWND main = nullptr;
+    HWND progress = nullptr;
+    Script script;
+    script.steps = {
+        [&] {
+            main = FindOwnWindow(S(IDS_MAIN_TITLE));
+            if (main == nullptr) return false;
+            // Asked first, the program lets the session end and does nothing yet; a session
+            // end that another program cancelled changes nothing either.
+            EXPECT_NE(SendMessageW(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), 0);
+            SendMessageW(main, WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
+            EXPECT_EQ(g_rec.close_firewall_calls, 0);
+            EXPECT_TRUE(ImagesLoaded());
+            PostMessageW(GetDlgItem(main, IDC_UPDATE), BM_CLICK, 0, 0);
+            return true;
+        },
+        [&] {
+            if (g_rec.worker_starts == 0) return false;
+            g_device_report = REQ_LIST;  // the device fetched the manifest
+            return true;
+        },
+        [&] {
+            progress = FindOwnWindow(S(IDS_PROGRESS_TITLE));
+            if (progress == nullptr) return false;
+            EXPECT_FALSE(IsWindowEnabled(main));
+            // Windows sends the message to every top-level window, the box in front included.
+            SendMessageW(progress, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+            EXPECT_EQ(g_rec.close_firewall_calls, 0) << "only the main window tears down";
+            SendMessageW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+            EXPECT_EQ(g_rec.close_firewall_calls, 1);
+            EXPECT_FALSE(ImagesLoaded());
+            EXPECT_EQ(g_update_running.load(), 0);
+            // A second notice, and the close box, find nothing left to do.
+            SendMessageW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+            EXPECT_EQ(g_rec.close_firewall_calls, 1);
+            // Windows would end the process now; here the box in front is closed and the
+            // main window's loop, already ended, returns.
+            PostMessageW(progress, WM_CLOSE, 0, 0);
+            return true;
+        },
+    };
+    EXPECT_FALSE(Run(script));
+    EXPECT_TRUE(script.done());
+    EXPECT_EQ(g_rec.open_firewall_calls, 1);
+    EXPECT_EQ(g_rec.close_firewall_calls, 1);
+    EXPECT_FALSE(g_rec.images_loaded_at_close);
+    g_device_report = REQ_NONE;
+    g_progress_shown = 0;
+}
+
 TEST_F(AppWindow, ASecondInstanceClosesAtOnceAndStartsNothing) {
     g_rec.lock_available = false;
     Script script;  // nothing to do: the window must end by itself

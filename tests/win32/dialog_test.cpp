@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -216,6 +217,95 @@ TEST(Win32Dialog, EnterPressesTheFocusedPushButtonNotIdok) {
     EXPECT_EQ(dlg.DoModal(), 7);
     EXPECT_EQ(dlg.commands, std::vector<unsigned>{IDC_UPDATE});
     EXPECT_TRUE(dlg.close_requests.empty());
+}
+
+TEST(Win32Dialog, DisablingTheFocusedButtonKeepsTheFocusOffTheNextButtonUntilTheUserMovesIt) {
+    ProbeDlg dlg(IDD_UPDATER);
+    HWND window = nullptr, finish = nullptr;
+    HWND after_disable = nullptr, after_activation = nullptr, after_tab = nullptr;
+    std::vector<unsigned> commands_after_enter;
+    std::vector<int> requests_after_enter;
+    dlg.on_init = [&](ProbeDlg& d) {
+        d.SetTimer(1, 60);
+        return true;
+    };
+    int step = 0;
+    dlg.on_timer = [&](ProbeDlg& d, unsigned) {
+        switch (step++) {
+            case 0:
+                window = d.Hwnd();
+                finish = d.Item(IDC_FINISH);
+                SetFocus(d.Item(IDC_UPDATE));
+                d.EnableDlgItem(IDC_UPDATE, false);
+                after_disable = GetFocus();
+                // The dialog activated again, as after switching to another program and back.
+                SendMessageW(d.Hwnd(), WM_ACTIVATE, WA_ACTIVE, 0);
+                SendMessageW(d.Hwnd(), WM_SETFOCUS, 0, 0);
+                after_activation = GetFocus();
+                PostMessageW(GetFocus(), WM_KEYDOWN, VK_RETURN, 1);
+                break;
+            case 1:
+                commands_after_enter = d.commands;
+                requests_after_enter = d.close_requests;
+                PostMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 1);
+                break;
+            case 2:
+                after_tab = GetFocus();
+                // Moved by the user: the dialog manager's own handling again.
+                SendMessageW(d.Hwnd(), WM_ACTIVATE, WA_ACTIVE, 0);
+                SetFocus(d.Hwnd());
+                PostMessageW(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 1);
+                break;
+            default: break;
+        }
+    };
+    EXPECT_EQ(dlg.DoModal(), IDCANCEL);
+    // On the dialog window itself, not on to the Cancel/Finish button.
+    EXPECT_EQ(after_disable, window);
+    EXPECT_EQ(after_activation, window);
+    EXPECT_TRUE(commands_after_enter.empty()) << "Enter pressed a button";
+    EXPECT_TRUE(requests_after_enter.empty()) << "Enter asked to close a dialog without an OK button";
+    EXPECT_EQ(after_tab, finish);
+    EXPECT_EQ(dlg.close_requests, std::vector<int>{IDCANCEL});
+}
+
+TEST(Win32Dialog, TheSessionsEndAsksTheMainWindowsCloseRequestOnceBeforeItIsAnswered) {
+    ProbeDlg main(IDD_UPDATER);
+    LRESULT query = 0;
+    std::vector<int> requests_at_cancelled_end, requests_at_end, nested_requests;
+    bool open_after_end = false;
+    main.on_init = [&](ProbeDlg& d) {
+        d.SetTimer(1, 30);
+        return true;
+    };
+    main.on_timer = [&](ProbeDlg& d, unsigned) {
+        d.KillTimer(1);
+        // Windows asks first; the dialog lets the session end and nothing happens yet.
+        query = SendMessageW(d.Hwnd(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+        // Another program refused: the session goes on, and so does the window.
+        SendMessageW(d.Hwnd(), WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
+        requests_at_cancelled_end = d.close_requests;
+        // A box in front of the main window gets the message too, but does not ask.
+        ProbeDlg about(IDD_ABOUT);
+        about.on_init = [&](ProbeDlg& a) {
+            SendMessageW(a.Hwnd(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+            nested_requests = a.close_requests;
+            a.EndDialog(IDOK);
+            return true;
+        };
+        about.DoModal();
+        // The session ends: the request has run by the time the message is answered.
+        SendMessageW(d.Hwnd(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+        requests_at_end = d.close_requests;
+        open_after_end = d.IsOpen();
+    };
+    EXPECT_EQ(main.DoModal(), IDCANCEL);
+    EXPECT_NE(query, 0);
+    EXPECT_TRUE(requests_at_cancelled_end.empty());
+    EXPECT_TRUE(nested_requests.empty());
+    EXPECT_EQ(requests_at_end, std::vector<int>{IDCANCEL});
+    EXPECT_TRUE(open_after_end) << "ends once the handler has returned, like every other ending";
+    EXPECT_EQ(main.close_requests, std::vector<int>{IDCANCEL});
 }
 
 TEST(Win32Dialog, ButtonClicksRouteByIdAndTheAboutBoxOkEndsThroughTheBase) {
@@ -488,13 +578,71 @@ TEST(Win32Dialog, SystemMenuItemsAreAppendedAndTheirCommandsReachTheHandler) {
     EXPECT_TRUE(dlg.close_requests.empty());
 }
 
-TEST(Win32Dialog, IconsAreSetBigAndSmallAndOfferedAsTheDragIcon) {
+// The DPI this run's display is set to (run_on_display.sh, ORVANE_W32_DPI), 96 by default.
+UINT DisplayDpi() {
+    char value[16] = {};
+    const DWORD n = GetEnvironmentVariableA("ORVANE_W32_DPI", value, sizeof value);
+    return n > 0 && n < sizeof value ? static_cast<UINT>(std::atoi(value)) : 96u;
+}
+
+// An icon's width in pixels.
+int IconWidth(HICON icon) {
+    ICONINFO info;
+    if (!GetIconInfo(icon, &info)) return -1;
+    BITMAP bm = {};
+    GetObjectW(info.hbmMask, sizeof bm, &bm);
+    DeleteObject(info.hbmMask);
+    if (info.hbmColor) DeleteObject(info.hbmColor);
+    return bm.bmWidth;
+}
+
+TEST(Win32Dialog, WindowsAreLaidOutAtTheDisplaysDpi) {
+    ProbeDlg dlg(IDD_UPDATER);
+    UINT dpi = 0;
+    RECT rect = {};
+    dlg.on_init = [&](ProbeDlg& d) {
+        dpi = GetDpiForWindow(d.Hwnd());
+        GetWindowRect(d.Hwnd(), &rect);
+        d.EndDialog(IDOK);
+        return true;
+    };
+    ASSERT_EQ(dlg.DoModal(), IDOK);
+    // Per-monitor aware, as the manifest asks (wine treats every program so): the system
+    // scales nothing, the dialog manager lays the template out at the display's DPI.
+    EXPECT_EQ(dpi, DisplayDpi());
+    EXPECT_EQ(WindowDpi(nullptr), DisplayDpi()) << "without a window: the system's";
+    // 279 dialog units of a 9-point font: at least 1.5 pixels per unit at 96 DPI.
+    EXPECT_GT(rect.right - rect.left, MulDiv(279 * 3 / 2, static_cast<int>(dpi), 96));
+}
+
+TEST(Win32Dialog, ButtonsComeFromCommonControlsSix) {
+    // With the manifest's dependency the dialog manager makes "Button" from the common
+    // controls library, which draws the desktop's visual style; without it, from user32 in
+    // the look of Windows 2000.
+    ProbeDlg dlg(IDD_UPDATER);
+    LRESULT answered = 0;
+    SIZE ideal = {0, 0};
+    dlg.on_init = [&](ProbeDlg& d) {
+        d.SetDlgItemText(IDC_UPDATE, "Update");
+        // A message only the common controls' button knows; user32's answers 0.
+        answered = SendMessageW(d.Item(IDC_UPDATE), BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal));
+        d.EndDialog(IDOK);
+        return true;
+    };
+    ASSERT_EQ(dlg.DoModal(), IDOK);
+    EXPECT_NE(answered, 0);
+    EXPECT_GT(ideal.cx, 0);
+}
+
+TEST(Win32Dialog, IconsAreSetBigAndSmallAtTheWindowsDpiAndOfferedAsTheDragIcon) {
     ProbeDlg dlg(IDD_UPDATER);
     dlg.drag_icon = IDI_UPDATER;
     HICON big = nullptr, small_icon = nullptr, drag = nullptr;
+    UINT dpi = 0;
     dlg.on_init = [&](ProbeDlg& d) {
         d.SetIcon(IDI_UPDATER, true);
         d.SetIcon(IDI_UPDATER, false);
+        dpi = GetDpiForWindow(d.Hwnd());
         big = reinterpret_cast<HICON>(SendMessageW(d.Hwnd(), WM_GETICON, ICON_BIG, 0));
         small_icon = reinterpret_cast<HICON>(SendMessageW(d.Hwnd(), WM_GETICON, ICON_SMALL, 0));
         drag = reinterpret_cast<HICON>(SendMessageW(d.Hwnd(), WM_QUERYDRAGICON, 0, 0));
@@ -505,18 +653,13 @@ TEST(Win32Dialog, IconsAreSetBigAndSmallAndOfferedAsTheDragIcon) {
     ASSERT_NE(big, nullptr);
     ASSERT_NE(small_icon, nullptr);
     EXPECT_EQ(drag, big);
-    ICONINFO info;
-    ASSERT_TRUE(GetIconInfo(big, &info));
-    BITMAP bm;
-    GetObjectW(info.hbmMask, sizeof bm, &bm);
-    EXPECT_EQ(bm.bmWidth, GetSystemMetrics(SM_CXICON));
-    DeleteObject(info.hbmMask);
-    if (info.hbmColor) DeleteObject(info.hbmColor);
-    ASSERT_TRUE(GetIconInfo(small_icon, &info));
-    GetObjectW(info.hbmMask, sizeof bm, &bm);
-    EXPECT_EQ(bm.bmWidth, GetSystemMetrics(SM_CXSMICON));
-    DeleteObject(info.hbmMask);
-    if (info.hbmColor) DeleteObject(info.hbmColor);
+    // 32 and 16 pixels at 96 DPI, scaled with the window's DPI: 48 and 24 at 150 %.
+    EXPECT_EQ(IconWidth(big), MulDiv(32, static_cast<int>(dpi), 96));
+    EXPECT_EQ(IconWidth(small_icon), MulDiv(16, static_cast<int>(dpi), 96));
+    // Each size is its own icon, not the first one loaded.
+    EXPECT_EQ(IconWidth(LoadProgramIconOfSize(IDI_UPDATER, 16)), 16);
+    EXPECT_EQ(IconWidth(LoadProgramIconOfSize(IDI_UPDATER, 48)), 48);
+    EXPECT_EQ(IconWidth(LoadProgramIconOfSize(IDI_UPDATER, 32)), 32);
 }
 
 // Records the messages a window procedure sees, ahead of the dialog's own.
@@ -528,7 +671,7 @@ LRESULT CALLBACK Recorder(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
 }
 
 TEST(Win32Dialog, PaintingBeginsAContextOnlyForAHandlerThatDraws) {
-    ASSERT_NE(LoadProgramIcon(IDI_UPDATER, true), nullptr) << "the program has no icon " << IDI_UPDATER;
+    ASSERT_NE(LoadProgramIconOfSize(IDI_UPDATER, 32), nullptr) << "the program has no icon " << IDI_UPDATER;
     ProbeDlg dlg(IDD_UPDATER);
     std::vector<UINT> seen;
     // The icon as the window shows it at (2, 2) and as drawn apart, sampled on a grid.
@@ -538,9 +681,12 @@ TEST(Win32Dialog, PaintingBeginsAContextOnlyForAHandlerThatDraws) {
         d.SetTimer(1, 100);
         return true;
     };
+    int painted_icon_size = 0;
     dlg.on_paint = [&](ProbeDlg& d) {
         if (draw_calls++ == 0) return false;  // the first paint: default processing
         d.EraseIconBackground();
+        int height = 0;
+        CDialog::GetIconMetrics(&painted_icon_size, &height);
         d.DrawIcon(2, 2, IDI_UPDATER);
         return true;
     };
@@ -555,18 +701,23 @@ TEST(Win32Dialog, PaintingBeginsAContextOnlyForAHandlerThatDraws) {
         }
         g_seen = nullptr;
         SetWindowLongPtrW(d.Hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_previous_proc));
-        // What the window shows at the icon's middle, against the same icon drawn apart.
+        // What the window shows over the icon's whole area, against the icon of the window's
+        // size drawn apart by the system.
+        const int size = MulDiv(32, static_cast<int>(GetDpiForWindow(d.Hwnd())), 96);
         HDC window_dc = GetDC(d.Hwnd());
-        for (int y = 2; y < 32; y += 6)
-            for (int x = 2; x < 32; x += 6) drawn.push_back(GetPixel(window_dc, 2 + x, 2 + y));
+        for (int y = 1; y < size; y += 4)
+            for (int x = 1; x < size; x += 4) drawn.push_back(GetPixel(window_dc, 2 + x, 2 + y));
         HDC mem = CreateCompatibleDC(window_dc);
-        HBITMAP bitmap = CreateCompatibleBitmap(window_dc, 32, 32);
+        HBITMAP bitmap = CreateCompatibleBitmap(window_dc, size, size);
         HGDIOBJ old = SelectObject(mem, bitmap);
-        RECT all = {0, 0, 32, 32};
+        RECT all = {0, 0, size, size};
         FillRect(mem, &all, GetSysColorBrush(COLOR_3DFACE));
-        DrawIcon(mem, 0, 0, LoadProgramIcon(IDI_UPDATER, true));
-        for (int y = 2; y < 32; y += 6)
-            for (int x = 2; x < 32; x += 6) expected.push_back(GetPixel(mem, x, y));
+        HICON reference = static_cast<HICON>(
+            LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_UPDATER), IMAGE_ICON, size, size, 0));
+        DrawIconEx(mem, 0, 0, reference, size, size, 0, nullptr, DI_NORMAL);
+        DestroyIcon(reference);
+        for (int y = 1; y < size; y += 4)
+            for (int x = 1; x < size; x += 4) expected.push_back(GetPixel(mem, x, y));
         SelectObject(mem, old);
         DeleteObject(bitmap);
         DeleteDC(mem);
@@ -578,6 +729,7 @@ TEST(Win32Dialog, PaintingBeginsAContextOnlyForAHandlerThatDraws) {
     bool erase_sent = false;
     for (UINT m : seen) erase_sent = erase_sent || m == WM_ICONERASEBKGND;
     EXPECT_TRUE(erase_sent);
+    EXPECT_EQ(painted_icon_size, MulDiv(32, static_cast<int>(DisplayDpi()), 96));
     EXPECT_EQ(drawn, expected);
     // Not a blank area on both sides: the icon shows.
     bool icon_pixels = false;
@@ -606,8 +758,9 @@ TEST(Win32Dialog, MinimisedWindowReportsIconicAndItsClientSize) {
     EXPECT_TRUE(iconic_after);
     EXPECT_GE(w, 0);
     EXPECT_GE(h, 0);
-    EXPECT_EQ(icon_w, GetSystemMetrics(SM_CXICON));
-    EXPECT_EQ(icon_h, GetSystemMetrics(SM_CYICON));
+    // The icon size of the window's DPI.
+    EXPECT_EQ(icon_w, MulDiv(32, static_cast<int>(DisplayDpi()), 96));
+    EXPECT_EQ(icon_h, icon_w);
 }
 
 // --- Strings and sleeping ------------------------------------------------------------------

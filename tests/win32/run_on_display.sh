@@ -7,6 +7,9 @@
 #     Runs the program under wine on a private Xvfb display, inside a network namespace of its
 #     own with only loopback, with a wineserver of its own started inside that namespace (wine
 #     creates sockets in the server, so the server's namespace is the one that counts).
+#     ORVANE_W32_DPI=144 runs it with the display scaled to 150 % (wine's LogPixels), put back
+#     to 96 afterwards; ORVANE_W32_THEME=light runs it with wine's "Light" visual style, taken
+#     off afterwards.
 #
 # Exit code 77 (skipped) when a prerequisite is missing: root for the namespace, Xvfb, wine.
 set -u
@@ -58,7 +61,12 @@ esac
 displayfile=$(mktemp)
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
 xvfb=$!
+settings_changed=0
 cleanup() {
+    if [ $settings_changed -eq 1 ]; then
+        wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f </dev/null >/dev/null 2>&1
+        wine reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /f </dev/null >/dev/null 2>&1
+    fi
     wineserver -k >/dev/null 2>&1
     wineserver -w >/dev/null 2>&1
     kill "$xvfb" >/dev/null 2>&1
@@ -75,6 +83,19 @@ export DISPLAY=":$(head -n 1 "$displayfile")"
 
 wineserver -p
 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+if [ -n "${ORVANE_W32_DPI:-}" ] || [ -n "${ORVANE_W32_THEME:-}" ]; then
+    settings_changed=1
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "${ORVANE_W32_DPI:-96}" /f \
+        </dev/null >/dev/null 2>&1 || { echo "could not set the display's DPI" >&2; exit 1; }
+fi
+if [ "${ORVANE_W32_THEME:-}" = light ]; then
+    key='HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager'
+    { wine reg add "$key" /v ThemeActive /d 1 /f &&
+        wine reg add "$key" /v DllName /d 'C:\windows\resources\themes\light\light.msstyles' /f &&
+        wine reg add "$key" /v ColorName /d Blue /f &&
+        wine reg add "$key" /v SizeName /d NormalSize /f; } </dev/null >/dev/null 2>&1 ||
+        { echo "could not switch the Light visual style on" >&2; exit 1; }
+fi
 wine "$@"
 rc=$?
 exit $rc

@@ -1,6 +1,7 @@
 // mkrc <output.rc> <icon.ico | ->
+// mkrc --manifest <output.rc> <requireAdministrator | asInvoker>
 //
-// Writes the Windows resource script of the updater from the catalogue: the three dialog
+// The first form writes the Windows resource script of the updater from the catalogue: the three dialog
 // templates, the string tables of every language, the icon group and the version record. The
 // catalogue is the only place these are written down; the Linux back-ends read it directly, and
 // this script is made from it at build time so that windres sees exactly the same data.
@@ -10,6 +11,12 @@
 // UTF-16 that string tables and templates hold. A text that windres could not carry through
 // unchanged (a carriage return or another control character, malformed UTF-8) stops the build
 // rather than reaching a user as something else.
+//
+// The second form writes the application manifest (resource type 24, id 1) as <output>.manifest
+// beside a one-line script that embeds it. The program itself asks for administrator rights:
+// changing the Windows Firewall needs them, and without them Windows refuses the opening and
+// its own prompt leaves a permanent rule behind. The test programs that open the same windows
+// run as invoked, with everything else the same.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -149,10 +156,99 @@ void WriteVersion(std::string& rc) {
         "    BLOCK \"VarFileInfo\"\n    BEGIN\n        VALUE \"Translation\", 0x411, 1200\n    END\nEND\n\n";
 }
 
+// The Windows versions the program has been written for: Windows 7, 8, 8.1 and 10/11. A
+// version not listed here would run it with the older behaviour it was written for.
+constexpr struct {
+    const char* id;
+    const char* name;
+} kSupportedOs[] = {
+    {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "Windows 7"},
+    {"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "Windows 8"},
+    {"{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "Windows 8.1"},
+    {"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", "Windows 10 and 11"},
+};
+
+std::string Manifest(const std::string& level) {
+    std::string m = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
+    m += "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n";
+    // Under User Account Control even an administrator's programs run without administrator
+    // rights unless they ask for them.
+    m += "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">\n"
+         "    <security>\n"
+         "      <requestedPrivileges>\n"
+         "        <requestedExecutionLevel level=\"" +
+         level +
+         "\" uiAccess=\"false\"/>\n"
+         "      </requestedPrivileges>\n"
+         "    </security>\n"
+         "  </trustInfo>\n";
+    // Common controls 6: the visual styles of the desktop for buttons and the progress bar.
+    m += "  <dependency>\n"
+         "    <dependentAssembly>\n"
+         "      <assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" "
+         "version=\"6.0.0.0\" processorArchitecture=\"*\" publicKeyToken=\"6595b64144ccf1df\" "
+         "language=\"*\"/>\n"
+         "    </dependentAssembly>\n"
+         "  </dependency>\n";
+    m += "  <compatibility xmlns=\"urn:schemas-microsoft-com:compatibility.v1\">\n    <application>\n";
+    for (const auto& os : kSupportedOs)
+        m += std::string("      <!-- ") + os.name + " -->\n      <supportedOS Id=\"" + os.id + "\"/>\n";
+    m += "    </application>\n  </compatibility>\n";
+    // Per-monitor DPI awareness: the dialogs are laid out from their templates at the
+    // monitor's own DPI, so text stays sharp at any scaling. Windows 10 1703 and later read
+    // PerMonitorV2 (1607 falls back to PerMonitor); older systems read dpiAware, where true/pm
+    // asks for per-monitor awareness on 8.1 and system awareness on 7.
+    m +=
+        "  <application xmlns=\"urn:schemas-microsoft-com:asm.v3\">\n"
+        "    <windowsSettings>\n"
+        "      <dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm</dpiAware>\n"
+        "      <dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">"
+        "PerMonitorV2, PerMonitor</dpiAwareness>\n"
+        "    </windowsSettings>\n"
+        "  </application>\n";
+    m += "</assembly>\n";
+    return m;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    const std::string tmp = path + ".tmp";
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (f == nullptr) Fail("cannot write " + tmp);
+    const bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
+    if (std::fclose(f) != 0 || !ok) Fail("cannot write " + tmp);
+    if (std::rename(tmp.c_str(), path.c_str()) != 0) Fail("cannot rename " + tmp);
+}
+
+// The manifest beside its script: <output>.rc embeds <output>.manifest.
+void WriteManifest(const std::string& rc_path, const std::string& level) {
+    if (level != "requireAdministrator" && level != "asInvoker") Fail("unknown execution level " + level);
+    std::string manifest_path = rc_path;
+    const std::string::size_type dot = manifest_path.rfind('.');
+    const std::string::size_type slash = manifest_path.find_last_of("/\\");
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) manifest_path.erase(dot);
+    manifest_path += ".manifest";
+    if (manifest_path.find('"') != std::string::npos) Fail("manifest path with a quote");
+
+    WriteFile(manifest_path, Manifest(level));
+    std::string rc = "// Generated by mkrc: do not edit.\n";
+    // Neutral: the language the loader asks for first.
+    rc += Language(0) + "\n";
+    // 1 is CREATEPROCESS_MANIFEST_RESOURCE_ID, 24 is RT_MANIFEST.
+    rc += "1 24 " + Quote(manifest_path, "manifest path") + "\n";
+    WriteFile(rc_path, rc);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) Fail("usage: mkrc <output.rc> <icon.ico | ->");
+    if (argc == 4 && std::string(argv[1]) == "--manifest") {
+        WriteManifest(argv[2], argv[3]);
+        return 0;
+    }
+    if (argc != 3)
+        Fail(
+            "usage: mkrc <output.rc> <icon.ico | ->\n       mkrc --manifest <output.rc> "
+            "<requireAdministrator | asInvoker>");
     const std::string icon = argv[2];
 
     std::string rc = "// Generated by mkrc from res/catalogue/catalogue.h: do not edit.\n";
@@ -186,12 +282,6 @@ int main(int argc, char** argv) {
         rc += "END\n\n";
     }
 
-    const std::string path = argv[1];
-    const std::string tmp = path + ".tmp";
-    FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (f == nullptr) Fail("cannot write " + tmp);
-    const bool ok = std::fwrite(rc.data(), 1, rc.size(), f) == rc.size();
-    if (std::fclose(f) != 0 || !ok) Fail("cannot write " + tmp);
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) Fail("cannot rename " + tmp);
+    WriteFile(argv[1], rc);
     return 0;
 }

@@ -15,7 +15,10 @@
 #include <commctrl.h>
 
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 // First, so that the system's text macros are gone before CDialog's members are named.
 #include "platform/win32/dialog/dialog_win32.h"
@@ -28,6 +31,19 @@ namespace {
 // framework makes the main window (or whatever modal box stands in front of it) the owner of a
 // dialog that names no parent.
 thread_local DialogBackend* t_innermost = nullptr;
+// The dialog whose WM_PAINT is being handled on this thread, if any.
+thread_local DialogBackend* t_painting = nullptr;
+
+// The per-monitor DPI calls of Windows 10 1607 and later, looked up at run time: the program
+// also runs on Windows 7 and 8, where they do not exist and the system's DPI applies.
+using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+using GetSystemMetricsForDpiFn = int(WINAPI*)(int, UINT);
+template <class Fn>
+Fn User32Function(const char* name) {
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    return user32 != nullptr ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(user32, name)))
+                             : nullptr;
+}
 
 std::wstring Widen(const std::string& text) {
     if (text.empty()) return std::wstring();
@@ -85,12 +101,45 @@ DWORD TemplateStyle(unsigned template_id) {
 
 }  // namespace
 
-HICON LoadProgramIcon(unsigned icon_resource_id, bool big) {
-    // Shared icons belong to the system's cache: they are never destroyed, which is what the
-    // window icons and the painting need (the handle lives as long as the window).
-    return static_cast<HICON>(LoadImageW(ProgramModule(), MAKEINTRESOURCEW(icon_resource_id), IMAGE_ICON,
-                                         GetSystemMetrics(big ? SM_CXICON : SM_CXSMICON),
-                                         GetSystemMetrics(big ? SM_CYICON : SM_CYSMICON), LR_SHARED));
+UINT WindowDpi(HWND hwnd) {
+    static const GetDpiForWindowFn for_window = User32Function<GetDpiForWindowFn>("GetDpiForWindow");
+    if (hwnd != nullptr && for_window != nullptr) {
+        const UINT dpi = for_window(hwnd);
+        if (dpi != 0) return dpi;
+    }
+    HDC screen = GetDC(hwnd);
+    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+    if (screen != nullptr) ReleaseDC(hwnd, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : 96u;
+}
+
+int IconSizeFor(HWND hwnd, bool big) {
+    static const GetSystemMetricsForDpiFn for_dpi =
+        User32Function<GetSystemMetricsForDpiFn>("GetSystemMetricsForDpi");
+    const int index = big ? SM_CXICON : SM_CXSMICON;
+    // GetSystemMetrics answers for the system's DPI, which on a second monitor with another
+    // scaling is not the window's.
+    if (hwnd != nullptr && for_dpi != nullptr) return for_dpi(index, WindowDpi(hwnd));
+    return GetSystemMetrics(index);
+}
+
+HICON LoadProgramIconOfSize(unsigned icon_resource_id, int size) {
+    // Not LR_SHARED, which Windows advises against for any size but the system's: the sizes
+    // here follow each window's DPI. Each size is loaded once and kept.
+    static std::mutex lock;
+    static std::map<std::pair<unsigned, int>, HICON> loaded;
+    std::lock_guard<std::mutex> hold(lock);
+    const auto key = std::make_pair(icon_resource_id, size);
+    const auto found = loaded.find(key);
+    if (found != loaded.end()) return found->second;
+    HICON icon = static_cast<HICON>(
+        LoadImageW(ProgramModule(), MAKEINTRESOURCEW(icon_resource_id), IMAGE_ICON, size, size, 0));
+    if (icon != nullptr) loaded.emplace(key, icon);
+    return icon;
+}
+
+HICON LoadProgramIcon(unsigned icon_resource_id, bool big, HWND hwnd) {
+    return LoadProgramIconOfSize(icon_resource_id, IconSizeFor(hwnd, big));
 }
 
 DialogBackend::DialogBackend(CDialog* dialog) : m_dialog(dialog) {}
@@ -183,6 +232,15 @@ HDC DialogBackend::PaintDC() {
     return m_paint_dc;
 }
 
+void DialogBackend::RefreshIcons() {
+    if (m_big_icon != 0)
+        SendMessageW(m_hwnd, WM_SETICON, ICON_BIG,
+                     reinterpret_cast<LPARAM>(LoadProgramIcon(m_big_icon, true, m_hwnd)));
+    if (m_small_icon != 0)
+        SendMessageW(m_hwnd, WM_SETICON, ICON_SMALL,
+                     reinterpret_cast<LPARAM>(LoadProgramIcon(m_small_icon, false, m_hwnd)));
+}
+
 INT_PTR DialogBackend::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
         case WM_INITDIALOG: {
@@ -208,6 +266,10 @@ INT_PTR DialogBackend::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
                         m_dialog->OnCommand(static_cast<unsigned>(GetDlgCtrlID(pressed)));
                         return TRUE;
                     }
+                    // Enter with no button in focus, in a dialog that has no OK button (the
+                    // main window during a run): there is nothing to press, and ending the
+                    // program in the middle of an update is not what the key means.
+                    if (GetDlgItem(m_hwnd, IDOK) == nullptr) return TRUE;
                 }
                 if (id == IDOK || id == IDCANCEL) RequestClose(static_cast<int>(id));
                 return TRUE;
@@ -229,6 +291,46 @@ INT_PTR DialogBackend::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
 
         case WM_TIMER: m_dialog->OnTimer(static_cast<unsigned>(wparam)); return TRUE;
 
+        // The keyboard focus while a run has disabled the button that had it. Windows takes the
+        // focus from a control it disables; whenever the dialog is activated again, or gets the
+        // focus itself, the dialog manager hands it to the first enabled tab stop, which during
+        // a run is Cancel: a stray Space or Enter after switching back to the window would
+        // cancel the update. So the focus is parked on the dialog window itself, where Esc
+        // still asks to close and Enter and Space press nothing, until the user moves it.
+        case WM_SETFOCUS:
+            if (!m_focus_parked) return FALSE;
+            SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
+            return TRUE;
+
+        case WM_KILLFOCUS: {
+            HWND next = reinterpret_cast<HWND>(wparam);
+            if (next != nullptr && IsChild(m_hwnd, next)) m_focus_parked = false;
+            return FALSE;
+        }
+
+        case WM_ACTIVATE:
+            if (!m_focus_parked || LOWORD(wparam) == WA_INACTIVE) return FALSE;
+            SetFocus(m_hwnd);
+            SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
+            return TRUE;
+
+        case WM_ENDSESSION:
+            // The Windows session ends (log-off, shut-down, restart). Once this message has
+            // been answered Windows may end the process at any moment, so what Finish undoes
+            // (the firewall opening above all) is undone now, through the same close request as
+            // the close box. Only the outermost dialog, the main window, asks; the boxes in
+            // front of it go with the process. WM_QUERYENDSESSION keeps its default answer:
+            // the session may end.
+            if (wparam != FALSE && m_outer == nullptr) RequestClose(IDCANCEL);
+            SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
+            return TRUE;
+
+        case WM_DPICHANGED:
+            // Moved to a monitor with another scaling: the dialog manager lays the dialog out
+            // again (per-monitor awareness, version 2); the icons are picked again for it.
+            RefreshIcons();
+            return FALSE;
+
         case WM_SYSCOMMAND:
             if (m_dialog->OnSysCommand(static_cast<unsigned>(wparam))) {
                 SetWindowLongPtrW(m_hwnd, DWLP_MSGRESULT, 0);
@@ -243,7 +345,10 @@ INT_PTR DialogBackend::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
             // leaves the message to the default processing gets the system's own painting.
             m_in_paint = true;
             m_paint_dc = nullptr;
+            DialogBackend* const outer_paint = t_painting;
+            t_painting = this;
             const bool handled = m_dialog->OnPaint();
+            t_painting = outer_paint;
             m_in_paint = false;
             if (handled && m_paint_dc == nullptr) PaintDC();
             if (m_paint_dc != nullptr) {
@@ -258,7 +363,7 @@ INT_PTR DialogBackend::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
             const unsigned id = m_dialog->OnQueryDragIcon();
             if (id == 0) return FALSE;
             // One of the messages whose result is the dialog procedure's own return value.
-            return reinterpret_cast<INT_PTR>(LoadProgramIcon(id, true));
+            return reinterpret_cast<INT_PTR>(LoadProgramIcon(id, true, m_hwnd));
         }
 
         case WM_NCDESTROY:
@@ -316,9 +421,18 @@ std::string CDialog::GetDlgItemText(unsigned control_id) const {
 }
 
 void CDialog::EnableDlgItem(unsigned control_id, bool enable) {
-    if (m_backend->m_hwnd == nullptr) return;
-    HWND item = GetDlgItem(m_backend->m_hwnd, static_cast<int>(control_id));
-    if (item != nullptr) EnableWindow(item, enable ? TRUE : FALSE);
+    HWND hwnd = m_backend->m_hwnd;
+    if (hwnd == nullptr) return;
+    HWND item = GetDlgItem(hwnd, static_cast<int>(control_id));
+    if (item == nullptr) return;
+    HWND focus = GetFocus();
+    const bool had_focus = !enable && focus != nullptr && (focus == item || IsChild(item, focus));
+    EnableWindow(item, enable ? TRUE : FALSE);
+    if (had_focus) {
+        // Not on to the next control (Cancel): see WM_SETFOCUS.
+        m_backend->m_focus_parked = true;
+        SetFocus(hwnd);
+    }
 }
 
 bool CDialog::IsDlgItemEnabled(unsigned control_id) const {
@@ -366,7 +480,8 @@ void CDialog::AppendSystemMenuItem(unsigned command_id, const std::string& text)
 
 void CDialog::SetIcon(unsigned icon_resource_id, bool big) {
     if (m_backend->m_hwnd == nullptr) return;
-    HICON icon = LoadProgramIcon(icon_resource_id, big);
+    (big ? m_backend->m_big_icon : m_backend->m_small_icon) = icon_resource_id;
+    HICON icon = LoadProgramIcon(icon_resource_id, big, m_backend->m_hwnd);
     SendMessageW(m_backend->m_hwnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 }
 
@@ -382,8 +497,9 @@ void CDialog::GetClientSize(int* width, int* height) const {
 }
 
 void CDialog::GetIconMetrics(int* width, int* height) {
-    *width = GetSystemMetrics(SM_CXICON);
-    *height = GetSystemMetrics(SM_CYICON);
+    // For the window being painted (or else the innermost dialog): its DPI decides.
+    const DialogBackend* window = t_painting != nullptr ? t_painting : t_innermost;
+    *width = *height = IconSizeFor(window != nullptr ? window->Window() : nullptr, true);
 }
 
 void CDialog::EraseIconBackground() {
@@ -393,8 +509,10 @@ void CDialog::EraseIconBackground() {
 
 void CDialog::DrawIcon(int x, int y, unsigned icon_resource_id) {
     HDC dc = m_backend->PaintDC();
-    HICON icon = LoadProgramIcon(icon_resource_id, true);
-    if (dc != nullptr && icon != nullptr) ::DrawIcon(dc, x, y, icon);
+    // At the window's own icon size: DrawIcon would draw at the system's.
+    const int size = IconSizeFor(m_backend->m_hwnd, true);
+    HICON icon = LoadProgramIconOfSize(icon_resource_id, size);
+    if (dc != nullptr && icon != nullptr) DrawIconEx(dc, x, y, icon, size, size, 0, nullptr, DI_NORMAL);
 }
 
 void UiSleep(unsigned ms) { Sleep(ms); }

@@ -38,6 +38,8 @@ private:
     void CenterIfHidden(const RECT& before);
     // The paint context of the WM_PAINT being handled, begun on first use; null outside.
     HDC PaintDC();
+    // The window icons again at the window's DPI (after WM_DPICHANGED).
+    void RefreshIcons();
 
     CDialog* m_dialog;
     HWND m_hwnd = nullptr;
@@ -47,8 +49,22 @@ private:
     bool m_in_paint = false;
     HDC m_paint_dc = nullptr;
     PAINTSTRUCT m_paint = {};
+    // The icons set with SetIcon, by resource id (0: none), to be set again at a new DPI.
+    unsigned m_big_icon = 0;
+    unsigned m_small_icon = 0;
+    // The keyboard focus was on a control that got disabled, and is kept on the dialog window
+    // itself until the user moves it to a control (Tab, a click).
+    bool m_focus_parked = false;
 };
 
-// The program's icon of the given resource id at the system's big or small icon size; a
-// shared handle that is never destroyed. Null when there is no such icon.
-HICON LoadProgramIcon(unsigned icon_resource_id, bool big);
+// The DPI a window is laid out at: its monitor's for a per-monitor aware program on Windows 10
+// 1607 and later, else the system's (also without a window).
+UINT WindowDpi(HWND hwnd);
+// The size of the big (SM_CXICON) or small (SM_CXSMICON) icon at a window's DPI.
+int IconSizeFor(HWND hwnd, bool big);
+// The program's icon of the given resource id at the given size in pixels, drawn from the
+// image of the icon group that suits that size best; kept for the life of the process (the
+// window icons and the painting need it that long). Null when there is no such icon.
+HICON LoadProgramIconOfSize(unsigned icon_resource_id, int size);
+// The same at the big or small icon size for the window's DPI.
+HICON LoadProgramIcon(unsigned icon_resource_id, bool big, HWND hwnd);
