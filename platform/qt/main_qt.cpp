@@ -10,6 +10,7 @@
 #include "app/updater_app.h"
 #include "platform/instance_lock.h"
 #include "platform/qt/qt_dialog.h"
+#include "platform/qt/qt_signals.h"
 #include "res/catalogue/catalogue.h"
 #include "run/run_state.h"
 
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(false);
     app.setWindowIcon(qtdialog::IconFromResource(IDI_UPDATER));
     SetInstanceActivationHandler(OnActivationRequest);
+    qtdialog::CloseWindowsOnTerminationSignals();
 
     (void)theApp.InitInstance();
 
