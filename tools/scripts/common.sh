@@ -29,7 +29,8 @@ orvane_install() {
 }
 
 # What building and running the program needs.
-ORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make qt6-base-dev libgl-dev fonts-dejavu-core fonts-ipafont-gothic)
+ORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make qt6-base-dev libgl-dev fonts-dejavu-core fonts-ipafont-gothic
+    libsystemd-dev)
 
 # orvane_build PRESET [TARGET...]
 orvane_build() {
