@@ -436,6 +436,10 @@ case_not_running() {
     rm -f "$WORK/activated"
 
     t_bus=$(median_startup)
+    # The opening alone, timed in the back-end's own test program.
+    ORVANE_FIREWALLD_NOT_RUNNING=1 "$CHECK" --gtest_filter='FirewalldNotRunningTest.*' >"$WORK/check.log" 2>&1 ||
+        { fail "the back-end's check without firewalld failed"; sed 's/^/    /' "$WORK/check.log"; }
+    grep '^opening' "$WORK/check.log" | sed 's/^/  /'
     stop_bus
     t_nobus=$(median_startup)
     start_bus
@@ -595,6 +599,24 @@ case_ways_out() {
         app_ends
         expect_eq "the rich rules after $way" "$(rich_rules)" ""
     done
+    # SIGTERM in the middle of an update, with the progress window in front of the main one.
+    dev "$SIM" --listen "$BROADCAST" --source "$DEV_ADDR" --wait 30 --timeout 30 --slow 0.5 >"$WORK/sim.log" 2>&1 &
+    local sim=$! progress=""
+    PIDS+=("$sim")
+    if start_app; then
+        click 138 131  # Update
+        for _ in $(seq 100); do
+            progress=$(xdotool search --onlyvisible --name '^Updating\.\.\.$' 2>/dev/null | head -n 1)
+            [ -n "$progress" ] && break
+            sleep 0.1
+        done
+        [ -n "$progress" ] || fail "no progress window appeared"
+        kill -TERM "$APP"
+        app_ends
+        expect_eq "the rich rules after TERM during the update" "$(rich_rules)" ""
+    fi
+    kill "$sim" 2>/dev/null
+    wait "$sim" 2>/dev/null
     stop_firewalld
 }
 

@@ -152,6 +152,29 @@ TEST(FirewalldErrorTest, FirewalldsCodeIsTheStartOfTheMessage) {
     EXPECT_FALSE(e.Is("NOT_ENABLED")) << "a success is no error of any kind";
 }
 
+// ---- On a system bus where firewalld does not run ------------------------------------------
+
+TEST(FirewalldNotRunningTest, NothingIsAddedAndTheCostIsPrinted) {
+    if (std::getenv("ORVANE_FIREWALLD_NOT_RUNNING") == nullptr) {
+        GTEST_SKIP() << "needs a system bus without firewalld in a test host (tests/e2e/run_firewalld.sh)";
+    }
+    ASSERT_FALSE(firewalld::SelectAnnouncedLinks(firewalld::ListIPv4Links()).empty())
+        << "an interface to announce on, so that the bus is asked at all";
+    SockStartup();
+    using Clock = std::chrono::steady_clock;
+    CPortMapping* mapping = nullptr;
+    CFirewallException* exception = nullptr;
+    const auto t0 = Clock::now();
+    OpenFirewallFor(mapping, exception);
+    const double open_ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    ASSERT_NE(mapping, nullptr);
+    EXPECT_EQ(mapping->MappingsHeld(), 0u);
+    EXPECT_EQ(firewalld::LiveObjects(), 0) << "no manager was made";
+    CloseFirewallFor(mapping, exception);
+    SockCleanup();
+    std::printf("opening on a bus without firewalld: %.2f ms\n", open_ms);
+}
+
 // ---- Against a real firewalld -------------------------------------------------------------
 
 // One interface of the test host and the subnet the test expects its rule for.
