@@ -92,9 +92,16 @@ if [ $INSIDE -eq 0 ]; then
         ip netns del "$DEV_NS" 2>/dev/null
         return 0
     }
+    INNER=""
+    # Stopped from outside: the inside is told first and cleans up, then the test hosts go.
+    stop_inner() {
+        [ -n "$INNER" ] && kill -TERM "$INNER" 2>/dev/null && wait "$INNER" 2>/dev/null
+        echo "firewalld: $1" >&2
+        exit "$2"
+    }
     trap remove_namespaces EXIT
-    trap 'echo "firewalld: interrupted" >&2; exit 130' INT
-    trap 'echo "firewalld: terminated" >&2; exit 143' TERM
+    trap 'stop_inner interrupted 130' INT
+    trap 'stop_inner terminated 143' TERM
     remove_namespaces
     out=$(ip netns add "$PC_NS" 2>&1) || skip "ip netns add failed ($out)"
     ip netns add "$DEV_NS" || exit 1
@@ -110,9 +117,13 @@ if [ $INSIDE -eq 0 ]; then
     # The receiver's host stays reachable from inside through this descriptor (the private
     # /run in there hides /run/netns).
     exec 7<"/run/netns/$DEV_NS"
-    timeout -k 10 900 ip netns exec "$PC_NS" unshare --mount --propagation private \
-        bash "$0" --inside --program "$PROGRAM" --sim "$SIM" --driver "$DRIVER" --check "$CHECK" --debs "$DEBS" \
-        "${CASES[@]}"
+    # A PID namespace too: whatever the inside starts (firewalld, the bus, Xvfb, the program)
+    # ends with it, however it ends; its shell gets SIGTERM first to clean up.
+    timeout -k 10 900 ip netns exec "$PC_NS" unshare --mount --propagation private --pid --fork \
+        --kill-child=SIGTERM --mount-proc bash "$0" --inside --program "$PROGRAM" --sim "$SIM" --driver "$DRIVER" --check "$CHECK" --debs "$DEBS" \
+        "${CASES[@]}" &
+    INNER=$!
+    wait "$INNER"
     exit $?
 fi
 
@@ -128,6 +139,8 @@ cleanup() {
     [ -n "${ORVANE_KEEP_WORK:-}" ] && echo "kept $WORK" || rm -rf "$WORK"
 }
 trap cleanup EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
 
 mount -t tmpfs -o mode=755 tmpfs /run || { echo "firewalld: no private /run" >&2; exit 1; }
 mkdir -p /run/dbus
