@@ -52,7 +52,8 @@ struct LinkAddress {
 // The announcer sends on at most this many interfaces.
 constexpr int ANNOUNCED_LINKS_MAX = 5;
 
-// Every IPv4 address of every interface, in the kernel's order.
+// Every IPv4 address of every interface, in the kernel's order, named by its interface
+// (without an address label's ":N").
 std::vector<LinkAddress> ListIPv4Links();
 // The ones the announcer announces on, by its rule: among the first MAX_NET_INTERFACES
 // IPv4 entries, those up and with broadcast, neither loopback nor point-to-point, with an

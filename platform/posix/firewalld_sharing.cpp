@@ -321,7 +321,10 @@ std::vector<LinkAddress> ListIPv4Links() {
     for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
         if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || i->ifa_name == nullptr) continue;
         LinkAddress link;
+        // A labelled address ("eth0:1") belongs to its interface, whose zone is the one that
+        // matters; interface names never contain a colon.
         link.name = i->ifa_name;
+        link.name = link.name.substr(0, link.name.find(':'));
         link.address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
         link.netmask = i->ifa_netmask != nullptr
                            ? reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr

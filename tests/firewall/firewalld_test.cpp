@@ -286,6 +286,22 @@ TEST_F(RealFirewalldTest, EachInterfacesSubnetIsOpenedInItsZoneUntilClosing) {
     EXPECT_TRUE(firewalld::RulesHeld().empty());
 }
 
+TEST_F(RealFirewalldTest, ALabelledAddressIsOpenedInItsInterfacesZone) {
+    // A second address on the third interface, labelled as ifconfig would show it.
+    const std::string add =
+        "ip addr add 10.233.77.1/24 brd + dev " + links[2].name + " label " + links[2].name + ":7";
+    ASSERT_EQ(std::system(add.c_str()), 0);
+    ASSERT_EQ(FirewallCmd("--zone=home --change-interface=" + links[2].name),
+              std::vector<std::string>{"success"});
+    Open();
+    std::vector<std::string> in_home = {Rule(links[2].subnet), Rule("10.233.77.0/24")};
+    std::sort(in_home.begin(), in_home.end());
+    EXPECT_EQ(RichRules("home"), in_home);
+    Close();
+    EXPECT_EQ(RichRules("home"), std::vector<std::string>{});
+    EXPECT_EQ(std::system(("ip addr del 10.233.77.1/24 dev " + links[2].name).c_str()), 0);
+}
+
 TEST_F(RealFirewalldTest, WhatWasOpenBeforeIsNeitherAddedNorRemoved) {
     // The user's own rule for one subnet, and the port open in a zone of its own.
     ASSERT_EQ(FirewallCmd("--zone=public --add-rich-rule='" + Rule(links[2].subnet) + "'"),
