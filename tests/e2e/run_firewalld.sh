@@ -15,10 +15,12 @@
 #   already_open  the port (or a range covering it) open in the zone: nothing added or removed
 #   not_running   firewalld's name has no owner: only NameHasOwner is asked, nothing is
 #                 activated; start-up times with no bus, a bus, and firewalld (printed)
-#   refused       the program as an ordinary user, no polkit: refused, the program works,
-#                 the zone is unchanged
+#   refused       the program as an ordinary user, without polkit and with polkit but no
+#                 agent: refused, the program works, the zone is unchanged, the change
+#                 asked for once, every call without auto-start
 #   sigkill       killed: only a runtime rule remains, gone after a reload
-#   ways_out      SIGTERM, SIGINT, SIGHUP, Esc and Alt+F4 each remove the rule
+#   ways_out      SIGTERM, SIGINT, SIGHUP, Esc, Alt+F4, the display going away (log-out)
+#                 and SIGTERM during an update each remove the rule
 #   backend       the back-end's own checks (CHECK, a test program) against this firewalld
 #
 # Usage: run_firewalld.sh --program PATH --sim PATH --driver PATH --check PATH --debs DIR [CASE...]
@@ -50,7 +52,7 @@ while [ $# -gt 0 ]; do
         --check) CHECK=${2:-}; shift 2 ;;
         --debs) DEBS=${2:-}; shift 2 ;;
         --inside) INSIDE=1; shift ;;
-        -h|--help) sed -n '2,31p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "run_firewalld.sh: unknown option $1" >&2; exit 2 ;;
         *) CASES+=("$1"); shift ;;
     esac
@@ -612,6 +614,23 @@ case_ways_out() {
         app_ends
         expect_eq "the rich rules after $way" "$(rich_rules)" ""
     done
+    # The session's display goes away (a log-out ends the X server): Qt ends the program
+    # through exit() without its window's teardown.
+    exec 6<> <(:)
+    Xvfb -displayfd 6 -screen 0 800x600x24 -nolisten tcp -nolisten unix >"$WORK/xvfb2.log" 2>&1 &
+    local x2=$! n2=""
+    for _ in $(seq 100); do read -r -t 0.1 n2 <&6 && break; done
+    if [ -n "$n2" ] && DISPLAY=:$n2 start_app; then
+        expect_eq "the rich rules before the display goes" "$(rich_rules)" "$RULE"
+        kill -TERM "$x2"
+        wait "$x2" 2>/dev/null
+        app_ends 1
+        expect_eq "the rich rules after the display went" "$(rich_rules)" ""
+    else
+        fail "no second display"
+        kill "$x2" 2>/dev/null
+    fi
+    exec 6<&-
     # SIGTERM in the middle of an update, with the progress window in front of the main one.
     dev "$SIM" --listen "$BROADCAST" --source "$DEV_ADDR" --wait 30 --timeout 30 --slow 0.5 >"$WORK/sim.log" 2>&1 &
     local sim=$! progress=""
