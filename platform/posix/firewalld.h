@@ -29,15 +29,17 @@
 #include "firewall/firewall_services.h"
 
 struct sd_bus;
+struct sd_bus_message;
 
 namespace firewalld {
 
 constexpr const char* BUS_NAME = "org.fedoraproject.FirewallD1";
 
 // How long a call may take: the bus daemon's own answers, firewalld's queries, and the
-// changes that may wait for a person to type a password.
+// changes that may wait for a person to type a password. After one call has gone
+// unanswered, a Bus makes no further call.
 constexpr uint64_t BUS_TIMEOUT_US = 5'000'000;
-constexpr uint64_t QUERY_TIMEOUT_US = 10'000'000;
+constexpr uint64_t QUERY_TIMEOUT_US = 5'000'000;
 constexpr uint64_t CHANGE_TIMEOUT_US = 120'000'000;
 
 // One IPv4 address of a network interface, as getifaddrs reports it (IFACE_* flags of
@@ -104,7 +106,11 @@ public:
                              uint64_t timeout_us);
 
 private:
+    CallError Send(sd_bus_message* call, uint64_t timeout_us, sd_bus_message** reply);
+
     sd_bus* m_bus = nullptr;
+    // A call went unanswered: the calls after it fail at once.
+    bool m_timed_out = false;
 };
 
 // The sharing manager over firewalld, or null and a failure when there is nothing to open

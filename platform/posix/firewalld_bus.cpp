@@ -37,18 +37,6 @@ int NewCall(sd_bus* bus, Message* call, const char* interface_name, const char* 
     return r;
 }
 
-CallError Send(sd_bus* bus, Message* call, uint64_t timeout_us, Message* reply) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    CallError result;
-    result.code = sd_bus_call(bus, call->m, timeout_us, &error, &reply->m);
-    if (result.code < 0) {
-        if (error.name != nullptr) result.name = error.name;
-        if (error.message != nullptr) result.message = error.message;
-    }
-    sd_bus_error_free(&error);
-    return result;
-}
-
 CallError ReadString(Message* reply, std::string* out) {
     const char* text = nullptr;
     const int r = sd_bus_message_read(reply->m, "s", &text);
@@ -86,6 +74,22 @@ bool Bus::Open() {
     return true;
 }
 
+CallError Bus::Send(sd_bus_message* call, uint64_t timeout_us, sd_bus_message** reply) {
+    CallError result;
+    if (m_timed_out) return Failure(-ETIMEDOUT);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    result.code = sd_bus_call(m_bus, call, timeout_us, &error, reply);
+    if (result.code < 0) {
+        if (error.name != nullptr) result.name = error.name;
+        if (error.message != nullptr) result.message = error.message;
+    }
+    sd_bus_error_free(&error);
+    // A firewalld that does not answer is not asked again: every further call would wait
+    // as long, and the window is not shown before the opening is done.
+    if (result.code == -ETIMEDOUT) m_timed_out = true;
+    return result;
+}
+
 bool Bus::NameHasOwner(const char* name) {
     if (m_bus == nullptr) return false;
     sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -108,7 +112,7 @@ CallError Bus::GetDefaultZone(std::string* zone) {
     Message reply;
     int r = NewCall(m_bus, &call, MAIN_INTERFACE, "getDefaultZone", false);
     if (r < 0) return Failure(r);
-    CallError e = Send(m_bus, &call, QUERY_TIMEOUT_US, &reply);
+    CallError e = Send(call.m, QUERY_TIMEOUT_US, &reply.m);
     return e.Failed() ? e : ReadString(&reply, zone);
 }
 
@@ -120,7 +124,7 @@ CallError Bus::GetZoneOfInterface(const std::string& interface_name, std::string
     int r = NewCall(m_bus, &call, ZONE_INTERFACE, "getZoneOfInterface", false);
     if (r >= 0) r = sd_bus_message_append(call.m, "s", interface_name.c_str());
     if (r < 0) return Failure(r);
-    CallError e = Send(m_bus, &call, QUERY_TIMEOUT_US, &reply);
+    CallError e = Send(call.m, QUERY_TIMEOUT_US, &reply.m);
     return e.Failed() ? e : ReadString(&reply, zone);
 }
 
@@ -132,7 +136,7 @@ CallError Bus::GetZoneTarget(const std::string& zone, std::string* target) {
     int r = NewCall(m_bus, &call, ZONE_INTERFACE, "getZoneSettings2", false);
     if (r >= 0) r = sd_bus_message_append(call.m, "s", zone.c_str());
     if (r < 0) return Failure(r);
-    CallError e = Send(m_bus, &call, QUERY_TIMEOUT_US, &reply);
+    CallError e = Send(call.m, QUERY_TIMEOUT_US, &reply.m);
     if (e.Failed()) return e;
     // a{sv}: only "target" is wanted; every other value is skipped.
     r = sd_bus_message_enter_container(reply.m, 'a', "{sv}");
@@ -161,7 +165,7 @@ CallError Bus::QueryPort(const std::string& zone, uint16_t port, const char* pro
     int r = NewCall(m_bus, &call, ZONE_INTERFACE, "queryPort", false);
     if (r >= 0) r = sd_bus_message_append(call.m, "sss", zone.c_str(), port_text.c_str(), protocol);
     if (r < 0) return Failure(r);
-    CallError e = Send(m_bus, &call, QUERY_TIMEOUT_US, &reply);
+    CallError e = Send(call.m, QUERY_TIMEOUT_US, &reply.m);
     return e.Failed() ? e : ReadBool(&reply, open);
 }
 
@@ -173,7 +177,7 @@ CallError Bus::QueryRichRule(const std::string& zone, const std::string& rule, b
     int r = NewCall(m_bus, &call, ZONE_INTERFACE, "queryRichRule", false);
     if (r >= 0) r = sd_bus_message_append(call.m, "ss", zone.c_str(), rule.c_str());
     if (r < 0) return Failure(r);
-    CallError e = Send(m_bus, &call, QUERY_TIMEOUT_US, &reply);
+    CallError e = Send(call.m, QUERY_TIMEOUT_US, &reply.m);
     return e.Failed() ? e : ReadBool(&reply, present);
 }
 
@@ -186,7 +190,7 @@ CallError Bus::AddRichRule(const std::string& zone, const std::string& rule, boo
     int r = NewCall(m_bus, &call, ZONE_INTERFACE, "addRichRule", interactive);
     if (r >= 0) r = sd_bus_message_append(call.m, "ssi", zone.c_str(), rule.c_str(), 0);
     if (r < 0) return Failure(r);
-    return Send(m_bus, &call, timeout_us, &reply);
+    return Send(call.m, timeout_us, &reply.m);
 }
 
 CallError Bus::RemoveRichRule(const std::string& zone, const std::string& rule, bool interactive,
@@ -197,7 +201,7 @@ CallError Bus::RemoveRichRule(const std::string& zone, const std::string& rule, 
     int r = NewCall(m_bus, &call, ZONE_INTERFACE, "removeRichRule", interactive);
     if (r >= 0) r = sd_bus_message_append(call.m, "ss", zone.c_str(), rule.c_str());
     if (r < 0) return Failure(r);
-    return Send(m_bus, &call, timeout_us, &reply);
+    return Send(call.m, timeout_us, &reply.m);
 }
 
 }  // namespace firewalld
