@@ -18,6 +18,8 @@
 #   refused       the program as an ordinary user, without polkit and with polkit but no
 #                 agent: refused, the program works, the zone is unchanged, the change
 #                 asked for once, every call without auto-start
+#   hung          firewalld owns its name but answers nothing: one call waits out its time,
+#                 no other is made, the program starts and ends
 #   sigkill       killed: only a runtime rule remains, gone after a reload
 #   ways_out      SIGTERM, SIGINT, SIGHUP, Esc, Alt+F4, the display going away (log-out)
 #                 and SIGTERM during an update each remove the rule
@@ -40,7 +42,7 @@ BROADCAST=10.232.0.255
 PORT=20200
 RULE="rule family=\"ipv4\" source address=\"10.232.0.0/24\" port port=\"$PORT\" protocol=\"tcp\" accept"
 TITLE='Firmware updater for Orvane M1'
-ALL_CASES=(update already_open not_running refused sigkill ways_out backend)
+ALL_CASES=(update already_open not_running refused hung sigkill ways_out backend)
 
 PROGRAM="" SIM="" DRIVER="" CHECK="" DEBS="" INSIDE=0
 CASES=()
@@ -585,6 +587,32 @@ case_refused() {
         kill "$pk"
         wait "$pk" 2>/dev/null
     fi
+    stop_firewalld
+}
+
+case_hung() {
+    start_firewalld
+    ip link add ovfw-d1 type veth peer name ovfw-e1 && ip addr add 10.233.1.1/24 brd + dev ovfw-d1 &&
+        ip link set ovfw-e1 up && ip link set ovfw-d1 up || { fail "could not make interface ovfw-d1"; return; }
+    local monitor calls
+    dbus-monitor --system >"$WORK/monitor.log" 2>&1 &
+    monitor=$!
+    PIDS+=("$monitor")
+    sleep 0.5
+    # firewalld owns its name but answers nothing.
+    kill -STOP "$FW_PID"
+    if start_app; then
+        echo "  the window came after ${STARTUP_MS} ms"
+        finish
+        app_ends
+    fi
+    kill -CONT "$FW_PID"
+    kill "$monitor"
+    wait "$monitor" 2>/dev/null
+    calls=$(grep -c "destination=org.fedoraproject.FirewallD1 .*member=" "$WORK/monitor.log")
+    expect_eq "calls to firewalld (the first went unanswered; two interfaces)" "$calls" 1
+    expect_eq "the rich rules" "$(rich_rules)" ""
+    ip link del ovfw-d1
     stop_firewalld
 }
 
