@@ -89,19 +89,33 @@ RuleRegistry& Registry() {
     return registry;
 }
 
+// The user said no (or did not answer the password prompt in time).
+bool IsRefusal(const CallError& e) {
+    return e.name == "org.fedoraproject.FirewallD1.NotAuthorizedException" ||
+           e.name == "org.freedesktop.DBus.Error.AccessDenied" ||
+           e.name == "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired" ||
+           e.name == "org.freedesktop.DBus.Error.NoReply" || e.code == -ETIMEDOUT;
+}
+
 // Removes one rule over a connection of its own; S_OK also when firewalld had dropped it
-// already or no longer runs (it takes its runtime rules along when it stops).
-FwResult RemoveRule(const AddedRule& rule, bool interactive, uint64_t timeout_us) {
+// already or no longer runs (it takes its runtime rules along when it stops). *refused
+// tells a refusal from other failures.
+FwResult RemoveRule(const AddedRule& rule, bool interactive, uint64_t timeout_us, bool* refused) {
+    *refused = false;
     Bus bus;
     if (!bus.Open()) return FW_E_FAIL;
     if (!bus.NameHasOwner(BUS_NAME)) return FW_S_OK;
     const CallError e = bus.RemoveRichRule(rule.zone, rule.rule, interactive, timeout_us);
     if (!e.Failed() || e.Is("NOT_ENABLED")) return FW_S_OK;
+    *refused = IsRefusal(e);
     return FW_E_FAIL;
 }
 
 void RuleRegistry::RemoveAllOnExit() {
-    for (const AddedRule& rule : Snapshot()) (void)RemoveRule(rule, false, QUERY_TIMEOUT_US);
+    bool refused = false;
+    for (const AddedRule& rule : Snapshot()) {
+        if (!refused) (void)RemoveRule(rule, false, QUERY_TIMEOUT_US, &refused);
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_rules.clear();
 }
@@ -111,14 +125,10 @@ void RuleRegistry::RemoveAllOnExit() {
 struct Session {
     Bus bus;
     bool refused = false;
+    // The same for the removal of the rules this opening added, which happens later, each
+    // over a connection of its own.
+    std::shared_ptr<bool> removal_refused = std::make_shared<bool>(false);
 };
-
-bool IsRefusal(const CallError& e) {
-    return e.name == "org.fedoraproject.FirewallD1.NotAuthorizedException" ||
-           e.name == "org.freedesktop.DBus.Error.AccessDenied" ||
-           e.name == "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired" ||
-           e.name == "org.freedesktop.DBus.Error.NoReply" || e.code == -ETIMEDOUT;
-}
 
 // One announced interface as a connection: the object of an enumerated item and, asked for
 // CONNECTION, the connection itself. Its zone is looked up once, by the manager.
@@ -196,7 +206,10 @@ private:
 // One rule this process added. Deleting removes exactly it, once.
 class ZoneRule final : public Counted<FwPortMapping> {
 public:
-    explicit ZoneRule(AddedRule rule) : m_rule(std::move(rule)) { Registry().Add(m_rule); }
+    ZoneRule(AddedRule rule, std::shared_ptr<bool> removal_refused)
+        : m_rule(std::move(rule)), m_removal_refused(std::move(removal_refused)) {
+        Registry().Add(m_rule);
+    }
     // A runtime rule is in force from the moment it is added.
     FwResult Enable() override { return FW_S_OK; }
     FwResult Delete() override {
@@ -205,11 +218,16 @@ public:
         // Whatever the answer, this rule is not tried again: a refusal at the closing would
         // only be asked again at exit.
         Registry().Forget(m_rule);
-        return RemoveRule(m_rule, true, CHANGE_TIMEOUT_US);
+        if (*m_removal_refused) return FW_E_ACCESSDENIED;
+        bool refused = false;
+        const FwResult result = RemoveRule(m_rule, true, CHANGE_TIMEOUT_US, &refused);
+        if (refused) *m_removal_refused = true;
+        return result;
     }
 
 private:
     AddedRule m_rule;
+    std::shared_ptr<bool> m_removal_refused;
     bool m_deleted = false;
 };
 
@@ -253,7 +271,7 @@ public:
             if (IsRefusal(e)) m_session->refused = true;
             return m_session->refused ? FW_E_ACCESSDENIED : FW_E_FAIL;
         }
-        *out = new ZoneRule(std::move(rule));
+        *out = new ZoneRule(std::move(rule), m_session->removal_refused);
         return FW_S_OK;
     }
 
