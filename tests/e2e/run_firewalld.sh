@@ -17,7 +17,8 @@
 #                 activated; start-up times with no bus, a bus, and firewalld (printed)
 #   refused       the program as an ordinary user, without polkit and with polkit but no
 #                 agent: refused, the program works, the zone is unchanged, the change
-#                 asked for once, every call without auto-start
+#                 asked for once, every call without auto-start; allowed to open but
+#                 refused at Finish: asked once, the runtime rules stay until a reload
 #   hung          firewalld owns its name but answers nothing: one call waits out its time,
 #                 no other is made, the program starts and ends
 #   sigkill       killed: only a runtime rule remains, gone after a reload
@@ -549,6 +550,24 @@ refused_run() {
     REFUSED_ADD_CALLS=$calls
 }
 
+# polkit_says yes|no: whether polkit lets nobody change firewalld's configuration (a rule
+# file that polkitd picks up by itself); waits until polkit answers so.
+polkit_says() {
+    local result=NO want=1 rc
+    [ "$1" = yes ] && result=YES want=0
+    printf '%s\n' 'polkit.addRule(function(action, subject) {' \
+        '    if (action.id == "org.fedoraproject.FirewallD1.config" && subject.user == "nobody") {' \
+        "        return polkit.Result.$result;" '    }' '});' >"$WORK/pk-rules/50-orvane-test.rules"
+    for _ in $(seq 50); do
+        setpriv --reuid=65534 --regid=65534 --clear-groups sh -c \
+            'exec pkcheck --action-id org.fedoraproject.FirewallD1.config --process $$' >/dev/null 2>&1
+        rc=$?
+        { [ $rc -eq 0 ] && [ $want -eq 0 ]; } || { [ $rc -ne 0 ] && [ $want -eq 1 ]; } && return 0
+        sleep 0.1
+    done
+    fail "polkit did not take up its rule ($1)"
+}
+
 case_refused() {
     mkdir -p "$WORK/home-65534" "$WORK/xdg-65534"
     chown 65534:65534 "$WORK/home-65534" "$WORK/xdg-65534"
@@ -583,6 +602,29 @@ case_refused() {
             ip link set ovfw-e1 up && ip link set ovfw-d1 up || fail "could not make interface ovfw-d1"
         refused_run "polkit, no agent"
         expect_eq "polkit, no agent: addRichRule calls" "$REFUSED_ADD_CALLS" 1
+
+        # Allowed to open but refused at Finish (the authorization ran out meanwhile and the
+        # user cancelled): the closing is asked for once, and the runtime rules stay until
+        # a reload.
+        polkit_says yes
+        if start_app 65534; then
+            expect_eq "allowed: the rich rules" "$(rich_rules | sort | tr '\n' ' ')" \
+                "$(printf '%s\n' "$RULE" "${RULE//10.232.0.0/10.233.1.0}" | sort | tr '\n' ' ')"
+            polkit_says no
+            dbus-monitor --system >"$WORK/monitor.log" 2>&1 &
+            local monitor=$!
+            PIDS+=("$monitor")
+            sleep 0.5
+            finish
+            app_ends
+            kill "$monitor"
+            wait "$monitor" 2>/dev/null
+            expect_eq "refused at Finish: removeRichRule calls" "$(grep -c "member=removeRichRule" "$WORK/monitor.log")" 1
+            expect_eq "refused at Finish: the rich rules that stay" "$(rich_rules | wc -l)" 2
+            fwcmd --reload >/dev/null
+            expect_eq "the rich rules after a reload" "$(rich_rules)" ""
+        fi
+        rm -f "$WORK/pk-rules/50-orvane-test.rules"
         ip link del ovfw-d1
         kill "$pk"
         wait "$pk" 2>/dev/null
