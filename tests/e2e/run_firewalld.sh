@@ -55,7 +55,7 @@ while [ $# -gt 0 ]; do
         --check) CHECK=${2:-}; shift 2 ;;
         --debs) DEBS=${2:-}; shift 2 ;;
         --inside) INSIDE=1; shift ;;
-        -h|--help) sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,/^[^#]/{/^#/p}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "run_firewalld.sh: unknown option $1" >&2; exit 2 ;;
         *) CASES+=("$1"); shift ;;
     esac
