@@ -1,10 +1,12 @@
-// This platform has neither the Windows Firewall nor the connection-sharing service: creating
-// either manager gives none, so the opening takes the port-mapping method and that changes
-// nothing. A firewall back-end for this platform would answer CreateSharingManager.
+// This platform has no Windows Firewall: creating its manager gives none, so the opening
+// takes the port-mapping method. The connection-sharing service is firewalld, where it runs
+// (platform/posix/firewalld.h): its zones take the port mapping as a runtime rule.
 #include <cstring>
 
 #include "firewall/firewall_constants.h"
 #include "firewall/firewall_services.h"
+#include "platform/firewall_platform.h"
+#include "platform/posix/firewalld.h"
 #include "platform/process_info.h"
 
 namespace {
@@ -35,8 +37,7 @@ public:
         return FW_E_CLASSNOTREG;
     }
     FwResult CreateSharingManager(FwSharingManager** out) override {
-        *out = nullptr;
-        return FW_E_CLASSNOTREG;
+        return firewalld::CreateSharingManager(out);
     }
 
     bool ReadExecutablePath(FwText* out) override {
@@ -52,4 +53,4 @@ FirewallPlatform& SystemFirewallPlatform() {
     return platform;
 }
 
-long FirewallPlatformReferencesHeld() { return 0; }
+long FirewallPlatformReferencesHeld() { return firewalld::LiveObjects(); }

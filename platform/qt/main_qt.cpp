@@ -10,6 +10,7 @@
 #include "app/updater_app.h"
 #include "platform/instance_lock.h"
 #include "platform/qt/qt_dialog.h"
+#include "platform/qt/qt_signals.h"
 #include "res/catalogue/catalogue.h"
 #include "run/run_state.h"
 
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
     // entry's name and theme icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(ORVANE_APP_ID));
     SetInstanceActivationHandler(OnActivationRequest);
+    qtdialog::CloseWindowsOnTerminationSignals();
 
     (void)theApp.InitInstance();
 
