@@ -114,7 +114,9 @@ start_nginx() {
 }
 
 if [ $LOOPBACK -eq 0 ] && [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null 2>&1; then
-    exec 9>"${TMPDIR:-/tmp}/orvane-bench.lock"
+    # In /run/lock, not TMPDIR: the namespace names are machine-wide, and test.sh gives each
+    # run a TMPDIR of its own.
+    { exec 9>"/run/lock/orvane-bench.lock"; } 2>/dev/null || exec 9>"/tmp/orvane-bench.lock"
     flock -w 300 9 || { echo "run_net_bench: another run holds the lock" >&2; exit 1; }
     ip netns del "$SRV_NS" 2>/dev/null
     ip netns del "$CLI_NS" 2>/dev/null

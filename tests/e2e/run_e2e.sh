@@ -65,7 +65,9 @@ command -v timeout >/dev/null 2>&1 || skip "the timeout command (coreutils) is n
 
 # One run at a time on this machine: the namespace names are global.
 if command -v flock >/dev/null 2>&1; then
-    exec 9>"${TMPDIR:-/tmp}/orvane-e2e.lock"
+    # In /run/lock, not TMPDIR: the namespace names are machine-wide, and test.sh gives each
+    # run a TMPDIR of its own.
+    { exec 9>"/run/lock/orvane-e2e.lock"; } 2>/dev/null || exec 9>"/tmp/orvane-e2e.lock"
     flock -w 300 9 || { echo "e2e: another end-to-end run holds the lock for 300 s" >&2; exit 1; }
 fi
 

@@ -68,6 +68,9 @@ for f in "$PROGRAM" "$SIM" "$DRIVER" "$CHECK"; do
     [ -n "$f" ] && [ -e "$f" ] || { echo "run_firewalld.sh: give --program, --sim, --driver and --check (see --help)" >&2; exit 2; }
 done
 PY=/usr/bin/python3
+# The test host's bus is at the system bus's usual path in its private /run; the rest of the
+# suite points the programs at no system bus at all, which must not reach in here.
+unset DBUS_SYSTEM_BUS_ADDRESS
 # Absolute, for the commands that run elsewhere.
 PROGRAM=$(readlink -f "$PROGRAM") SIM=$(readlink -f "$SIM") DRIVER=$(readlink -f "$DRIVER") CHECK=$(readlink -f "$CHECK")
 [ -n "$DEBS" ] && DEBS=$(readlink -f "$DEBS")
@@ -89,7 +92,9 @@ if [ $INSIDE -eq 0 ]; then
         skip "firewalld is not unpacked in ${DEBS:-(no --debs)}: orvane_unpack_debs DIR firewalld python3-firewall nftables libnftables1 libnftnl11 python3-nftables"
 
     # One run at a time on this machine: the namespace names are global.
-    exec 9>"${TMPDIR:-/tmp}/orvane-firewalld.lock"
+    # In /run/lock, not TMPDIR: the namespace names are machine-wide, and test.sh gives each
+    # run a TMPDIR of its own.
+    { exec 9>"/run/lock/orvane-firewalld.lock"; } 2>/dev/null || exec 9>"/tmp/orvane-firewalld.lock"
     flock -w 300 9 || { echo "firewalld: another run holds the lock for 300 s" >&2; exit 1; }
 
     remove_namespaces() {

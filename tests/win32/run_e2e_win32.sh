@@ -37,7 +37,9 @@ command -v ip >/dev/null 2>&1 || skip "the ip command (iproute2) is not installe
 
 # One run at a time on this machine: the namespace names are global.
 if command -v flock >/dev/null 2>&1; then
-    exec 9>"${TMPDIR:-/tmp}/orvane-w32-e2e.lock"
+    # In /run/lock, not TMPDIR: the namespace names are machine-wide, and test.sh gives each
+    # run a TMPDIR of its own.
+    { exec 9>"/run/lock/orvane-w32-e2e.lock"; } 2>/dev/null || exec 9>"/tmp/orvane-w32-e2e.lock"
     flock -w 300 9 || { echo "e2e-win32: another run holds the lock for 300 s" >&2; exit 1; }
 fi
 
