@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The firewall opening on Linux against the real firewalld, never on this machine's own
 # network or bus: Debian's firewalld, unpacked (not installed) into DEBS, runs with a private
-# system bus (dbus-daemon with a configuration of its own, no polkit) in a test host of its
-# own, with a private /run; the receiver (orvane-m1-sim) is a second test host on a veth pair:
+# system bus (dbus-daemon with a configuration of its own) in a test host of its own, with a
+# private /run; the receiver (orvane-m1-sim) is a second test host on a veth pair. Debian's
+# polkitd, unpacked into DEBS as well, joins that bus only for the polkit sub-cases of
+# "refused"; this machine's own polkitd and its rules are never used, whether installed or not:
 #
 #   orvane-fw-pc   ovfw-pc   10.232.0.1/24   the PC: firewalld (default zone public), the bus,
 #                                            Xvfb, the real program
@@ -28,8 +30,9 @@
 #
 # Usage: run_firewalld.sh --program PATH --sim PATH --driver PATH --check PATH --debs DIR [CASE...]
 #   --driver is tests/gui/xvfb_updater.sh; --debs holds firewalld, python3-firewall,
-#   nftables, libnftables1, libnftnl11 and python3-nftables unpacked with dpkg -x (test.sh
-#   does it with orvane_unpack_debs).
+#   nftables, libnftables1, libnftnl11 and python3-nftables unpacked with dpkg -x, and for
+#   "refused" also polkitd, libpolkit-gobject-1-0, libpolkit-agent-1-0 and libduktape207
+#   (test.sh does it with orvane_unpack_debs).
 # Exit codes: 0 passed, 1 a case failed, 2 bad command line, 77 skipped (with the reason).
 set -uo pipefail
 
@@ -90,6 +93,21 @@ if [ $INSIDE -eq 0 ]; then
     [ -n "$DEBS" ] && [ -f "$DEBS/usr/sbin/firewalld" ] && [ -d "$DEBS/usr/lib/python3/dist-packages/nftables" ] &&
         compgen -G "$DEBS/usr/lib/*/libnftables.so.1*" >/dev/null ||
         skip "firewalld is not unpacked in ${DEBS:-(no --debs)}: orvane_unpack_debs DIR firewalld python3-firewall nftables libnftables1 libnftnl11 python3-nftables"
+    # polkit's sub-cases run from the unpacked packages or the whole test is skipped: a
+    # missing polkit must never let "refused" pass without them.
+    if [[ " ${CASES[*]} " == *" refused "* ]]; then
+        pk_get="orvane_unpack_debs DIR polkitd libpolkit-gobject-1-0 libpolkit-agent-1-0 libduktape207"
+        [ -f "$DEBS/usr/lib/polkit-1/polkitd" ] && [ -f "$DEBS/usr/bin/pkcheck" ] &&
+            [ -f "$DEBS/usr/share/dbus-1/system.d/org.freedesktop.PolicyKit1.conf" ] ||
+            skip "polkit is not unpacked in $DEBS: $pk_get"
+        pk_lib=$(dirname "$(compgen -G "$DEBS/usr/lib/*/libpolkit-gobject-1.so.0" | head -n 1)")
+        # A library that is neither unpacked nor on this machine shows here, not as a
+        # polkitd that never comes up.
+        out=$(LD_LIBRARY_PATH=$pk_lib "$DEBS/usr/lib/polkit-1/polkitd" --help 2>&1 >/dev/null) ||
+            skip "the unpacked polkitd does not run ($out): $pk_get"
+        out=$(LD_LIBRARY_PATH=$pk_lib "$DEBS/usr/bin/pkcheck" --version 2>&1 >/dev/null) ||
+            skip "the unpacked pkcheck does not run ($out): $pk_get"
+    fi
 
     # One run at a time on this machine: the namespace names are global.
     # In /run/lock, not TMPDIR: the namespace names are machine-wide, and test.sh gives each
@@ -164,6 +182,50 @@ export HOME=$WORK/home XDG_RUNTIME_DIR=$WORK/xdg
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 
+# polkit for the sub-cases of "refused": Debian's polkitd and pkcheck from DEBS, never this
+# machine's. polkitd looks for its actions and rules only at the paths it was built with and
+# drops to the user "polkitd"; both are arranged in this mount namespace alone, so this
+# machine stays as it was whether polkit is installed on it or not. PK_PROBLEM says what
+# could not be arranged, and the case fails with it.
+PK_ENV=(env "LD_LIBRARY_PATH=$(dirname "$(compgen -G "$DEBS/usr/lib/*/libpolkit-gobject-1.so.0" | head -n 1)")")
+PK_PROBLEM=""
+prepare_polkit() {
+    local uid=999 gid
+    # The user, in copies of passwd and group where this machine has none. Before the bus
+    # starts: the bus reads it too, for polkit's bus policy.
+    if ! getent passwd polkitd >/dev/null; then
+        gid=$(getent group polkitd | cut -d: -f3)
+        while getent passwd "$uid" >/dev/null || { [ -z "$gid" ] && getent group "$uid" >/dev/null; }; do
+            uid=$((uid - 1))
+            [ "$uid" -gt 100 ] || { PK_PROBLEM="no free id for the polkitd user"; return; }
+        done
+        if [ -z "$gid" ]; then
+            gid=$uid
+            { cp /etc/group "$WORK/group" && echo "polkitd:x:$gid:" >>"$WORK/group" &&
+                mount --bind "$WORK/group" /etc/group; } || { PK_PROBLEM="could not add the group polkitd"; return; }
+        fi
+        { cp /etc/passwd "$WORK/passwd" && echo "polkitd:x:$uid:$gid:polkit:/nonexistent:/usr/sbin/nologin" >>"$WORK/passwd" &&
+            mount --bind "$WORK/passwd" /etc/passwd; } || { PK_PROBLEM="could not add the user polkitd"; return; }
+        getent passwd polkitd >/dev/null || { PK_PROBLEM="the user polkitd added to /etc/passwd is not found"; return; }
+    fi
+    # firewalld's actions, and no rules but the ones the case writes.
+    mkdir -p "$WORK/pk-actions" "$WORK/pk-rules"
+    cp "$DEBS/usr/share/polkit-1/actions/org.fedoraproject.FirewallD1.desktop.policy.choice" \
+        "$WORK/pk-actions/org.fedoraproject.FirewallD1.policy" || { PK_PROBLEM="firewalld's polkit actions are missing"; return; }
+    # Where polkit is not installed its folders do not exist: a read-only overlay on
+    # /usr/share adds them.
+    if [ ! -d /usr/share/polkit-1/actions ] || [ ! -d /usr/share/polkit-1/rules.d ]; then
+        mkdir -p "$WORK/pk-share/polkit-1/actions" "$WORK/pk-share/polkit-1/rules.d"
+        mount -t overlay orvane-polkit -o "lowerdir=$WORK/pk-share:/usr/share" /usr/share ||
+            { PK_PROBLEM="could not add polkit's folders to /usr/share"; return; }
+    fi
+    { mount --bind "$WORK/pk-actions" /usr/share/polkit-1/actions &&
+        mount --bind "$WORK/pk-rules" /usr/share/polkit-1/rules.d &&
+        { [ ! -d /etc/polkit-1/rules.d ] || mount --bind "$WORK/pk-rules" /etc/polkit-1/rules.d; }; } ||
+        PK_PROBLEM="could not give polkit its actions and rules"
+}
+[[ " ${CASES[*]} " == *" refused "* ]] && prepare_polkit
+
 # A system bus of its own: the system bus's rules, firewalld's own policy file, and an
 # activation trap for firewalld's name (it would only create a file) that the program must
 # never spring.
@@ -202,7 +264,7 @@ cat >"$WORK/bus.conf" <<EOF
     <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Monitoring"/>
   </policy>
   <include>$DEBS/usr/share/dbus-1/system.d/FirewallD.conf</include>
-  <include ignore_missing="yes">/usr/share/dbus-1/system.d/org.freedesktop.PolicyKit1.conf</include>
+  <include ignore_missing="yes">$DEBS/usr/share/dbus-1/system.d/org.freedesktop.PolicyKit1.conf</include>
 </busconfig>
 EOF
 start_bus() {
@@ -548,6 +610,7 @@ refused_run() {
     answer=$(grep -A1 "^error .*error_name=org.fedoraproject" "$WORK/monitor.log" |
         sed -n 's/.*error_name=\([^ ]*\).*/\1/p;s/^ *string "\(.*\)"$/\1/p' | head -n 2 | tr '\n' ' ')
     if [ -n "$answer" ]; then echo "  ok: $1: firewalld answered: $answer"; else fail "$1: firewalld refused nothing"; fi
+    REFUSED_ANSWER=$answer
     expect_eq "$1: the zone while the program runs (unchanged)" "$([ "$during" = "$before" ] && echo yes)" yes
     expect_eq "$1: the zone after Finish (unchanged)" "$([ "$after" = "$before" ] && echo yes)" yes
     calls=$(grep -c "member=addRichRule" "$WORK/monitor.log")
@@ -558,19 +621,24 @@ refused_run() {
 # polkit_says yes|no: whether polkit lets nobody change firewalld's configuration (a rule
 # file that polkitd picks up by itself); waits until polkit answers so.
 polkit_says() {
+    # pkcheck's exit codes: 0 authorized, 1 not authorized; others are errors, or a
+    # password wanted, which neither rule gives.
     local result=NO want=1 rc
     [ "$1" = yes ] && result=YES want=0
     printf '%s\n' 'polkit.addRule(function(action, subject) {' \
         '    if (action.id == "org.fedoraproject.FirewallD1.config" && subject.user == "nobody") {' \
         "        return polkit.Result.$result;" '    }' '});' >"$WORK/pk-rules/50-orvane-test.rules"
     for _ in $(seq 50); do
-        setpriv --reuid=65534 --regid=65534 --clear-groups sh -c \
-            'exec pkcheck --action-id org.fedoraproject.FirewallD1.config --process $$' >/dev/null 2>&1
+        setpriv --reuid=65534 --regid=65534 --clear-groups "${PK_ENV[@]}" sh -c \
+            'exec "$0" --action-id org.fedoraproject.FirewallD1.config --process $$' "$DEBS/usr/bin/pkcheck" >/dev/null 2>&1
         rc=$?
-        { [ $rc -eq 0 ] && [ $want -eq 0 ]; } || { [ $rc -ne 0 ] && [ $want -eq 1 ]; } && return 0
+        if [ $rc -eq $want ]; then
+            echo "  ok: polkit answers nobody's pkcheck for org.fedoraproject.FirewallD1.config with exit code $rc ($1)"
+            return 0
+        fi
         sleep 0.1
     done
-    fail "polkit did not take up its rule ($1)"
+    fail "polkit did not take up its rule ($1): pkcheck's exit code $rc"
 }
 
 case_refused() {
@@ -584,56 +652,64 @@ case_refused() {
 
     # polkit without an agent (no desktop session here): the queries are allowed, the change
     # is refused at once, and asked for only once although two subnets are closed.
-    if [ ! -x /usr/lib/polkit-1/polkitd ] || ! getent passwd polkitd >/dev/null; then
-        echo "  skipped: polkit without an agent (needs the polkitd package: its daemon and user)"
-    else
-        mkdir -p "$WORK/pk-actions" "$WORK/pk-rules"
-        cp "$DEBS/usr/share/polkit-1/actions/org.fedoraproject.FirewallD1.desktop.policy.choice" \
-            "$WORK/pk-actions/org.fedoraproject.FirewallD1.policy"
-        # Only inside this mount namespace: firewalld's actions and no local rules.
-        mount --bind "$WORK/pk-actions" /usr/share/polkit-1/actions &&
-            mount --bind "$WORK/pk-rules" /usr/share/polkit-1/rules.d &&
-            { [ ! -d /etc/polkit-1/rules.d ] || mount --bind "$WORK/pk-rules" /etc/polkit-1/rules.d; } ||
-            { fail "could not give polkit its actions"; stop_firewalld; return; }
-        /usr/lib/polkit-1/polkitd --no-debug >"$WORK/polkitd.log" 2>&1 &
-        local pk=$!
-        PIDS+=("$pk")
-        for _ in $(seq 50); do
-            dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-                org.freedesktop.DBus.NameHasOwner string:org.freedesktop.PolicyKit1 2>/dev/null | grep -q 'boolean true' && break
-            sleep 0.1
-        done
-        ip link add ovfw-d1 type veth peer name ovfw-e1 && ip addr add 10.233.1.1/24 brd + dev ovfw-d1 &&
-            ip link set ovfw-e1 up && ip link set ovfw-d1 up || fail "could not make interface ovfw-d1"
-        refused_run "polkit, no agent"
-        expect_eq "polkit, no agent: addRichRule calls" "$REFUSED_ADD_CALLS" 1
-
-        # Allowed to open but refused at Finish (the authorization ran out meanwhile and the
-        # user cancelled): the closing is asked for once, and the runtime rules stay until
-        # a reload.
-        polkit_says yes
-        if start_app 65534; then
-            expect_eq "allowed: the rich rules" "$(rich_rules | sort | tr '\n' ' ')" \
-                "$(printf '%s\n' "$RULE" "${RULE//10.232.0.0/10.233.1.0}" | sort | tr '\n' ' ')"
-            polkit_says no
-            dbus-monitor --system >"$WORK/monitor.log" 2>&1 &
-            local monitor=$!
-            PIDS+=("$monitor")
-            sleep 0.5
-            finish
-            app_ends
-            kill "$monitor"
-            wait "$monitor" 2>/dev/null
-            expect_eq "refused at Finish: removeRichRule calls" "$(grep -c "member=removeRichRule" "$WORK/monitor.log")" 1
-            expect_eq "refused at Finish: the rich rules that stay" "$(rich_rules | wc -l)" 2
-            fwcmd --reload >/dev/null
-            expect_eq "the rich rules after a reload" "$(rich_rules)" ""
+    [ -z "$PK_PROBLEM" ] || { fail "polkit: $PK_PROBLEM"; stop_firewalld; return; }
+    # With its debug output: the log is shown when it does not come up.
+    "${PK_ENV[@]}" "$DEBS/usr/lib/polkit-1/polkitd" >"$WORK/polkitd.log" 2>&1 &
+    local pk=$! up=""
+    PIDS+=("$pk")
+    for _ in $(seq 100); do
+        if dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+            org.freedesktop.DBus.NameHasOwner string:org.freedesktop.PolicyKit1 2>/dev/null | grep -q 'boolean true'; then
+            up=1
+            break
         fi
-        rm -f "$WORK/pk-rules/50-orvane-test.rules"
-        ip link del ovfw-d1
-        kill "$pk"
+        kill -0 "$pk" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ -z "$up" ]; then
+        fail "polkitd did not come up on the bus:"
+        sed 's/^/    polkitd | /' "$WORK/polkitd.log"
+        kill "$pk" 2>/dev/null
         wait "$pk" 2>/dev/null
+        stop_firewalld
+        return
     fi
+    echo "  ok: polkitd from $DEBS owns org.freedesktop.PolicyKit1, as user $(ps -o user= -p "$pk")"
+    ip link add ovfw-d1 type veth peer name ovfw-e1 && ip addr add 10.233.1.1/24 brd + dev ovfw-d1 &&
+        ip link set ovfw-e1 up && ip link set ovfw-d1 up || fail "could not make interface ovfw-d1"
+    refused_run "polkit, no agent"
+    expect_eq "polkit, no agent: addRichRule calls" "$REFUSED_ADD_CALLS" 1
+    # The refusal came from polkit, not from firewalld's own check for root.
+    case "$REFUSED_ANSWER" in
+        *"(polkit)"*) echo "  ok: polkit, no agent: the refusal is polkit's" ;;
+        *) fail "polkit, no agent: the refusal is not polkit's: $REFUSED_ANSWER" ;;
+    esac
+
+    # Allowed to open but refused at Finish (the authorization ran out meanwhile and the
+    # user cancelled): the closing is asked for once, and the runtime rules stay until a
+    # reload.
+    polkit_says yes
+    if start_app 65534; then
+        expect_eq "allowed: the rich rules" "$(rich_rules | sort | tr '\n' ' ')" \
+            "$(printf '%s\n' "$RULE" "${RULE//10.232.0.0/10.233.1.0}" | sort | tr '\n' ' ')"
+        polkit_says no
+        dbus-monitor --system >"$WORK/monitor.log" 2>&1 &
+        local monitor=$!
+        PIDS+=("$monitor")
+        sleep 0.5
+        finish
+        app_ends
+        kill "$monitor"
+        wait "$monitor" 2>/dev/null
+        expect_eq "refused at Finish: removeRichRule calls" "$(grep -c "member=removeRichRule" "$WORK/monitor.log")" 1
+        expect_eq "refused at Finish: the rich rules that stay" "$(rich_rules | wc -l)" 2
+        fwcmd --reload >/dev/null
+        expect_eq "the rich rules after a reload" "$(rich_rules)" ""
+    fi
+    rm -f "$WORK/pk-rules/50-orvane-test.rules"
+    ip link del ovfw-d1
+    kill "$pk"
+    wait "$pk" 2>/dev/null
     stop_firewalld
 }
 
