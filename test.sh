@@ -21,7 +21,7 @@ if [ -z "${ORVANE_IN_NETNS:-}" ]; then
     orvane_install "${ORVANE_TEST_PACKAGES[@]}"
     orvane_unpack_debs build/debs firewalld python3-firewall nftables libnftables1 libnftnl11 python3-nftables \
         polkitd libpolkit-gobject-1-0 libpolkit-agent-1-0 libduktape207 ||
-        echo "test.sh: firewalld could not be fetched; its end-to-end test will be skipped"
+        echo "test.sh: firewalld or polkitd could not be fetched; the firewalld test will be skipped"
     if [ "$(id -u)" -eq 0 ]; then
         exec unshare --net env ORVANE_IN_NETNS=1 bash "$0" "$@"
     fi
