@@ -112,29 +112,39 @@ std::vector<Shape> Design() {
     return s;
 }
 
+// Supersamples pixel (px, py) of a size x size image with 8 x 8 samples: the sum of the
+// colours of the samples that hit a shape (the topmost shape at each sample) and how many hit.
+constexpr int SAMPLES = 8;
+int SamplePixel(const std::vector<Shape>& shapes, int size, int px, int py, Rgb* sum) {
+    const int n = SAMPLES;
+    *sum = Rgb{0, 0, 0};
+    int hits = 0;
+    for (int sy = 0; sy < n; ++sy) {
+        for (int sx = 0; sx < n; ++sx) {
+            const Point p{(px + (sx + 0.5) / n) / size, (py + (sy + 0.5) / n) / size};
+            for (auto it = shapes.rbegin(); it != shapes.rend(); ++it) {
+                if (!Covers(*it, p)) continue;
+                const Rgb c = ColourAt(*it, p.y);
+                sum->r += c.r, sum->g += c.g, sum->b += c.b;
+                ++hits;
+                break;
+            }
+        }
+    }
+    return hits;
+}
+
 // Renders at size x size with 8 x 8 samples a pixel. A pixel counts as opaque when at least
 // half of its samples hit a shape; its edge is then blended towards a neutral grey, which
 // reads well on light and dark backgrounds alike (the icon format has no alpha here).
 std::vector<Pixel> Render(const std::vector<Shape>& shapes, int size) {
-    const int n = 8;
+    const int n = SAMPLES;
     const Rgb edge = Hex(0xa0a4a8);
     std::vector<Pixel> out(size * size);
     for (int py = 0; py < size; ++py) {
         for (int px = 0; px < size; ++px) {
-            Rgb sum{0, 0, 0};
-            int hits = 0;
-            for (int sy = 0; sy < n; ++sy) {
-                for (int sx = 0; sx < n; ++sx) {
-                    const Point p{(px + (sx + 0.5) / n) / size, (py + (sy + 0.5) / n) / size};
-                    for (auto it = shapes.rbegin(); it != shapes.rend(); ++it) {
-                        if (!Covers(*it, p)) continue;
-                        const Rgb c = ColourAt(*it, p.y);
-                        sum.r += c.r, sum.g += c.g, sum.b += c.b;
-                        ++hits;
-                        break;
-                    }
-                }
-            }
+            Rgb sum;
+            const int hits = SamplePixel(shapes, size, px, py, &sum);
             Pixel& q = out[py * size + px];
             q.opaque = hits * 2 >= n * n;
             if (!q.opaque) {
@@ -262,24 +272,12 @@ std::vector<uint8_t> Encode(const std::vector<Pixel>& image, int size, int bits)
 // the samples that hit a shape, the alpha the share that did, so that the edges blend into
 // whatever the desktop draws behind them.
 std::vector<uint8_t> RenderRgba(const std::vector<Shape>& shapes, int size) {
-    const int n = 8;
+    const int n = SAMPLES;
     std::vector<uint8_t> out(size_t(size) * size * 4, 0);
     for (int py = 0; py < size; ++py) {
         for (int px = 0; px < size; ++px) {
-            Rgb sum{0, 0, 0};
-            int hits = 0;
-            for (int sy = 0; sy < n; ++sy) {
-                for (int sx = 0; sx < n; ++sx) {
-                    const Point p{(px + (sx + 0.5) / n) / size, (py + (sy + 0.5) / n) / size};
-                    for (auto it = shapes.rbegin(); it != shapes.rend(); ++it) {
-                        if (!Covers(*it, p)) continue;
-                        const Rgb c = ColourAt(*it, p.y);
-                        sum.r += c.r, sum.g += c.g, sum.b += c.b;
-                        ++hits;
-                        break;
-                    }
-                }
-            }
+            Rgb sum;
+            const int hits = SamplePixel(shapes, size, px, py, &sum);
             uint8_t* q = &out[(size_t(py) * size + px) * 4];
             if (hits == 0) continue;
             q[0] = uint8_t(std::lround(sum.r / hits));
