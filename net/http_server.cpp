@@ -211,7 +211,9 @@ void Server::AcceptOne(long long now) {
         c.slot = -1;
         c.drained = 0;
         ++m_active;
-        OnReadable(c, now);  // the request may be there already
+        // The request is read once the poll reports it: a connection is accepted as soon as
+        // the handshake ends, before the peer has sent anything, so reading at once would
+        // mostly cost a call that finds nothing.
         return;
     }
     SockClose(s);  // cannot happen: room was made above
@@ -359,7 +361,7 @@ void Server::OnWritable(Connection& c, long long now) {
     c.phase = Phase::LINGER;
     c.since_ms = now;
     c.drained = 0;
-    Drain(c);
+    // The peer's further bytes, or its close, are read when the poll reports them.
 }
 
 // Ends a connection without losing what is queued for the peer: closing a socket with
@@ -370,7 +372,6 @@ void Server::StartLinger(Connection& c, long long now) {
     c.phase = Phase::LINGER;
     c.since_ms = now;
     c.drained = 0;
-    Drain(c);
 }
 
 void Server::Drain(Connection& c) {

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -312,10 +313,9 @@ int Shutdown(SocketHandle s) { return ::shutdown(s, SHUT_RDWR) == 0 ? 0 : -1; }
 int ShutdownSend(SocketHandle s) { return ::shutdown(s, SHUT_WR) == 0 ? 0 : -1; }
 
 int SetNonBlocking(SocketHandle s, int on) {
-    const int flags = ::fcntl(s, F_GETFL, 0);
-    if (flags < 0) return -1;
-    const int wanted = on != 0 ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    return ::fcntl(s, F_SETFL, wanted) == 0 ? 0 : -1;
+    // One call, where F_GETFL and F_SETFL take two for every connection.
+    int value = on != 0 ? 1 : 0;
+    return ::ioctl(s, FIONBIO, &value) == 0 ? 0 : -1;
 }
 
 int SetLinger(SocketHandle s, int on, int seconds) {
