@@ -84,15 +84,38 @@ struct Connection {
     char text[SERVER_BUFFER_SIZE];  // the manifest, copied out of the shared buffer
     const unsigned char* body = nullptr;
     size_t body_length = 0;
+    SendFileHandle body_file = SEND_FILE_NONE;  // the body's send file, or none
     size_t sent = 0;
     int slot = -1;  // the image slot this response serves, or -1
     size_t drained = 0;
 };
 
+// Each image's send file for one loop: the system hands the images to the sockets from
+// there without copying them through this process. A slot without one (empty, or the
+// platform has none) is sent from its memory copy.
+class SendFiles {
+public:
+    SendFiles() {
+        for (int i = 0; i < IMAGE_SLOT_COUNT; ++i)
+            m_files[i] =
+                g_image_data[i] != nullptr ? SendFileOpen(g_image_data[i], g_image_sizes[i]) : SEND_FILE_NONE;
+    }
+    ~SendFiles() {
+        for (SendFileHandle f : m_files)
+            if (f != SEND_FILE_NONE) SendFileClose(f);
+    }
+    SendFiles(const SendFiles&) = delete;
+    SendFiles& operator=(const SendFiles&) = delete;
+    SendFileHandle Of(int slot) const { return m_files[slot]; }
+
+private:
+    SendFileHandle m_files[IMAGE_SLOT_COUNT];
+};
+
 class Server {
 public:
-    Server(SocketHandle listener, const WakeChannel* wake)
-        : m_listener(listener), m_wake(wake), m_connections(MAX_CONNECTIONS) {}
+    Server(SocketHandle listener, const WakeChannel* wake, const SendFiles* files)
+        : m_listener(listener), m_wake(wake), m_files(files), m_connections(MAX_CONNECTIONS) {}
 
     // Serves until a final report, a stop or a dead listening socket; the result so far.
     int Run();
@@ -115,6 +138,7 @@ private:
 
     SocketHandle m_listener;
     const WakeChannel* m_wake;
+    const SendFiles* m_files;
     std::vector<Connection> m_connections;
     int m_active = 0;
     unsigned long long m_accepted = 0;
@@ -182,11 +206,14 @@ void Server::AcceptOne(long long now) {
         c.header_length = 0;
         c.body = nullptr;
         c.body_length = 0;
+        c.body_file = SEND_FILE_NONE;
         c.sent = 0;
         c.slot = -1;
         c.drained = 0;
         ++m_active;
-        OnReadable(c, now);  // the request may be there already
+        // The request is read once the poll reports it: a connection is accepted as soon as
+        // the handshake ends, before the peer has sent anything, so reading at once would
+        // mostly cost a call that finds nothing.
         return;
     }
     SockClose(s);  // cannot happen: room was made above
@@ -299,6 +326,7 @@ void Server::Respond(Connection& c, long long now) {
         const unsigned char* const data = g_image_data[c.slot];
         c.body = data;
         c.body_length = data != nullptr ? g_image_sizes[c.slot] : 0;
+        c.body_file = data != nullptr ? m_files->Of(c.slot) : SEND_FILE_NONE;
         c.header_length =
             ComposeHeader(c.header, "application/octet-stream", static_cast<unsigned long>(c.body_length));
     }
@@ -315,7 +343,8 @@ void Server::OnWritable(Connection& c, long long now) {
         int count = 0;
         if (c.sent < c.header_length) parts[count++] = {c.header + c.sent, c.header_length - c.sent};
         const size_t body_from = c.sent > c.header_length ? c.sent - c.header_length : 0;
-        if (body_from < c.body_length) parts[count++] = {c.body + body_from, c.body_length - body_from};
+        if (body_from < c.body_length)
+            parts[count++] = {c.body + body_from, c.body_length - body_from, c.body_file, body_from};
         const int r = SockSendParts(c.socket, parts, count);
         if (r == SOCK_WOULD_BLOCK) return;
         if (r <= 0) {
@@ -332,7 +361,7 @@ void Server::OnWritable(Connection& c, long long now) {
     c.phase = Phase::LINGER;
     c.since_ms = now;
     c.drained = 0;
-    Drain(c);
+    // The peer's further bytes, or its close, are read when the poll reports them.
 }
 
 // Ends a connection without losing what is queued for the peer: closing a socket with
@@ -343,7 +372,6 @@ void Server::StartLinger(Connection& c, long long now) {
     c.phase = Phase::LINGER;
     c.since_ms = now;
     c.drained = 0;
-    Drain(c);
 }
 
 void Server::Drain(Connection& c) {
@@ -487,7 +515,8 @@ int RunServer() {
     int result = 0;
     {
         // A stop that came before the channel was open is seen by the loop's first check.
-        Server server(listener, woken ? &w.channel : nullptr);
+        const SendFiles files;
+        Server server(listener, woken ? &w.channel : nullptr, &files);
         result = server.Run();
     }
     {

@@ -5,9 +5,12 @@
 // It serves many connections at once over non-blocking sockets and one poll, so that no
 // peer (a port scanner that says nothing, a client that sends a byte a second) can hold
 // the device up: each request head must come whole within its time and size limits, and a
-// response goes out as fast as the peer takes it. A response is closed the way that loses
-// nothing: the sending side is shut down and whatever the peer still sends (a stray CR LF,
-// a pipelined request) is read and dropped for a bounded time before the socket is closed.
+// response goes out as fast as the peer takes it. Image bodies go out from a send file per
+// image (made when the loop starts) where the platform has them, so that the system hands
+// them to the socket without a copy through this process. A response is closed the way
+// that loses nothing: the sending side is shut down and whatever the peer still sends (a
+// stray CR LF, a pipelined request) is read and dropped for a bounded time before the
+// socket is closed.
 #pragma once
 
 #include <cstdint>

@@ -28,10 +28,21 @@ struct PollItem {
     unsigned ready;  // filled in by the poll
 };
 
-// One piece of a gathered send.
+// A read-only copy of an area that the system can hand to sockets by itself, so that a
+// large body is not copied through this process into every socket that sends it (on Linux
+// a sealed memfd, sent with sendfile). Winsock has none: there every body goes out through
+// the gathered send as before.
+using SendFileHandle = int;
+constexpr SendFileHandle SEND_FILE_NONE = -1;
+
+// One piece of a gathered send. A piece whose bytes are also those of a send file from
+// file_offset on may go out from the file; data stays valid and is sent where the platform
+// cannot (or, for a short piece, need not) send from the file.
 struct SendPart {
     const void* data;
     size_t length;
+    SendFileHandle file = SEND_FILE_NONE;
+    size_t file_offset = 0;
 };
 
 // A handle that a poll can wait on beside sockets, which any thread can make readable: it
@@ -88,7 +99,8 @@ struct SocketOps {
     int (*send)(SocketHandle s, const void* data, size_t len);
     // Sends the parts in order in one call, as far as the socket takes them: the count
     // sent, SOCK_WOULD_BLOCK when a non-blocking socket has no room, -1 on error. Never
-    // raises SIGPIPE.
+    // raises SIGPIPE. A non-blocking socket never blocks, whether a part goes out from
+    // memory or from its send file.
     int (*send_parts)(SocketHandle s, const SendPart* parts, int count);
     int (*send_to)(SocketHandle s, const void* data, size_t len, uint32_t address, uint16_t port);
     // Receives one datagram: its length, or -1; stores the sender's address and port.
@@ -114,6 +126,11 @@ struct SocketOps {
     void (*wake_signal)(const WakeChannel* w);
     void (*wake_drain)(const WakeChannel* w);
     void (*wake_close)(WakeChannel* w);
+    // A send file holding a copy of the area, made once and then sent from many times, or
+    // SEND_FILE_NONE where the platform has none or making it failed (the area then goes
+    // out from memory). Closed once with send_file_close.
+    SendFileHandle (*send_file_open)(const void* data, size_t length);
+    void (*send_file_close)(SendFileHandle f);
 };
 
 // The platform's own operations.
@@ -165,6 +182,10 @@ inline int WakeOpen(WakeChannel* w) { return CurrentSocketOps().wake_open(w); }
 inline void WakeSignal(const WakeChannel* w) { CurrentSocketOps().wake_signal(w); }
 inline void WakeDrain(const WakeChannel* w) { CurrentSocketOps().wake_drain(w); }
 inline void WakeClose(WakeChannel* w) { CurrentSocketOps().wake_close(w); }
+inline SendFileHandle SendFileOpen(const void* d, size_t n) {
+    return CurrentSocketOps().send_file_open(d, n);
+}
+inline void SendFileClose(SendFileHandle f) { CurrentSocketOps().send_file_close(f); }
 
 // Byte-order helpers and address texts; plain arithmetic, no platform call.
 uint32_t HostToNet32(uint32_t v);

@@ -1,9 +1,15 @@
 // What a receiver sees of the updater's HTTP server, next to nginx serving the same image
 // bytes in the same run: a light client of our own (one connection per fetch, as the
 // device makes them, reading into a large buffer) fetches the three shipped images from
-// each in turn, in alternating series, and the median of the paired ratios is printed.
-// Then the time from a manifest request to its last byte while an announcer runs, and the
+// each in turn, in pairs of series whose order alternates, and the median and quartiles of
+// the paired ratios are printed, with the CPU time each server and the client spent. Then
+// the time from a manifest request to its last byte while an announcer runs, and the
 // wake-ups and CPU time of the whole process while a run waits for a device.
+//
+// A series lasts long enough (200 ms by default) that the scheduler's placement of the
+// threads, a timer tick or a page-cache miss averages out within it; with the servers on
+// one core and the client on the other (run_net_bench.sh pins them when there are two)
+// neither server competes with the client for a core.
 //
 // run_net_bench.sh starts it: as root over a veth pair between two network namespaces it
 // makes (the server side here, the client thread moved into the other one with
@@ -12,13 +18,16 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <dirent.h>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,19 +63,57 @@ double SecondsSince(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-double Median(std::vector<double> v) {
+// The q-quantile of v (0 <= q <= 1), interpolated between neighbours.
+double Quantile(std::vector<double> v, double q) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    const double at = q * static_cast<double>(v.size() - 1);
+    const size_t low = static_cast<size_t>(std::floor(at));
+    const size_t high = std::min(low + 1, v.size() - 1);
+    return v[low] + (v[high] - v[low]) * (at - static_cast<double>(low));
+}
+
+double Median(const std::vector<double>& v) { return Quantile(v, 0.5); }
+
+// Nanoseconds of CPU that a thread or process has run, from the scheduler's own account
+// (the first field of schedstat), or -1.
+long long RunNs(const std::string& schedstat) {
+    std::ifstream in(schedstat);
+    long long ns = -1;
+    if (!(in >> ns)) return -1;
+    return ns;
+}
+
+// This thread's CPU time so far, in user space and in the kernel (the client's system
+// calls, and the network processing that runs on its account).
+struct ThreadCpu {
+    double user = 0;
+    double system = 0;
+};
+
+ThreadCpu ThreadCpuNow() {
+    rusage u;
+    ThreadCpu t;
+    if (::getrusage(RUSAGE_THREAD, &u) != 0) return t;
+    t.user = static_cast<double>(u.ru_utime.tv_sec) + 1e-6 * static_cast<double>(u.ru_utime.tv_usec);
+    t.system = static_cast<double>(u.ru_stime.tv_sec) + 1e-6 * static_cast<double>(u.ru_stime.tv_usec);
+    return t;
+}
+
+bool PinToCpu(int cpu) {
+    if (cpu < 0) return true;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return ::sched_setaffinity(0, sizeof set, &set) == 0;  // this thread only
 }
 
 // The light client: one connection, one request, everything up to the server's close read
-// into a large buffer. The body (after the header) is left in body; false on any failure.
+// into a large buffer with as few calls as the socket allows. The body (after the header)
+// is left in g_buffer; false on any failure.
 std::vector<char> g_buffer(8 * 1024 * 1024);
 
-bool Fetch(uint32_t address, uint16_t port, const std::string& path, std::string* header, size_t* body_at,
-           size_t* total) {
+bool Fetch(uint32_t address, uint16_t port, const std::string& path, size_t* body_at, size_t* total) {
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return false;
     sockaddr_in sa;
@@ -90,11 +137,12 @@ bool Fetch(uint32_t address, uint16_t port, const std::string& path, std::string
     }
     ::close(s);
     if (!ok) return false;
-    const std::string head(g_buffer.data(), std::min<size_t>(got, 1024));
-    const size_t end = head.find("\r\n\r\n");
-    if (end == std::string::npos) return false;
-    *header = head.substr(0, end + 4);
-    *body_at = end + 4;
+    const char* const start = g_buffer.data();
+    const char* const end = start + std::min<size_t>(got, 1024);
+    static const char kBlank[] = "\r\n\r\n";
+    const char* const blank = std::search(start, end, kBlank, kBlank + 4);
+    if (blank == end) return false;
+    *body_at = static_cast<size_t>(blank - start) + 4;
     *total = got;
     return true;
 }
@@ -103,27 +151,46 @@ struct Target {
     const char* name;
     uint32_t address;
     uint16_t port;
+    std::string schedstat;  // the server's CPU account
 };
 
-// Fetches each image `cycles` times; the seconds taken, or a negative value when a body
-// was not the image.
-double TimeCycles(const Target& t, int cycles, const std::vector<unsigned char>* images) {
+// What one series cost: wall time, and the CPU time of the server and of the client (and
+// of that the client's own code, outside the kernel).
+struct Cost {
+    double seconds = -1;
+    double server_cpu = -1;
+    double client_cpu = -1;
+    double client_user = -1;
+};
+
+// Fetches each image `cycles` times. Every body must be as long as its image; with verify
+// every byte is compared too (kept out of the timed series, where the comparison would be
+// client work that both servers wait for). seconds < 0 when a body was wrong.
+Cost TimeCycles(const Target& t, int cycles, const std::vector<unsigned char>* images, bool verify) {
+    Cost cost;
+    const long long server_start = RunNs(t.schedstat);
+    const ThreadCpu client_start = ThreadCpuNow();
     const auto start = std::chrono::steady_clock::now();
     for (int c = 0; c < cycles; ++c) {
         for (const auto& image : kImages) {
-            std::string header;
             size_t body_at = 0, total = 0;
             const std::string path = "/dev/mtd/" + std::to_string(image.slot + 3);
             const std::vector<unsigned char>& want = images[image.slot];
-            if (!Fetch(t.address, t.port, path, &header, &body_at, &total) ||
-                total - body_at != want.size() ||
-                std::memcmp(g_buffer.data() + body_at, want.data(), want.size()) != 0) {
+            if (!Fetch(t.address, t.port, path, &body_at, &total) || total - body_at != want.size() ||
+                (verify && std::memcmp(g_buffer.data() + body_at, want.data(), want.size()) != 0)) {
                 std::fprintf(stderr, "net_bench: %s served %s short or wrong\n", t.name, path.c_str());
-                return -1;
+                return cost;
             }
         }
     }
-    return SecondsSince(start);
+    cost.seconds = SecondsSince(start);
+    const long long server_end = RunNs(t.schedstat);
+    if (server_start >= 0 && server_end >= 0)
+        cost.server_cpu = 1e-9 * static_cast<double>(server_end - server_start);
+    const ThreadCpu client_end = ThreadCpuNow();
+    cost.client_user = client_end.user - client_start.user;
+    cost.client_cpu = cost.client_user + client_end.system - client_start.system;
+    return cost;
 }
 
 // No announcement leaves the process: one fixed interface, every datagram dropped.
@@ -163,31 +230,82 @@ bool EnterNetns(const std::string& path) {
     return ok;
 }
 
+struct Summary {
+    std::vector<double> seconds, server_cpu, client_cpu, client_user;
+    void Add(const Cost& c) {
+        seconds.push_back(c.seconds);
+        server_cpu.push_back(c.server_cpu);
+        client_cpu.push_back(c.client_cpu);
+        client_user.push_back(c.client_user);
+    }
+};
+
+void PrintSummary(const char* label, const Summary& s, double megabytes) {
+    const double wall = Median(s.seconds);
+    std::printf("  %-8s median %.1f ms per series (IQR %.1f to %.1f), %.0f MB/s", label, 1000 * wall,
+                1000 * Quantile(s.seconds, 0.25), 1000 * Quantile(s.seconds, 0.75), megabytes / wall);
+    const double server = Median(s.server_cpu);
+    if (server >= 0)
+        std::printf("; server CPU %.0f%% of the series, %.0f us per MB", 100 * server / wall,
+                    1e6 * server / megabytes);
+    std::printf("; client CPU %.0f%% (its own code %.1f%%)\n", 100 * Median(s.client_cpu) / wall,
+                100 * Median(s.client_user) / wall);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int series = 20;
-    int cycles = 5;
+    int series = 30;
+    int cycles = 0;  // 0: as many as fill series_ms
+    int series_ms = 200;
     int manifests = 20;
     int idle_seconds = 30;
+    int server_cpu = -1;
+    int client_cpu = -1;
+    int nginx_pid = 0;
     std::string client_netns;
     std::string address_text = "127.0.0.1";
     int nginx_port = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool bad = false;
+    for (int i = 1; i < argc; i += 2) {
         const std::string a = argv[i];
-        if (a == "--series") series = std::atoi(argv[i + 1]);
-        if (a == "--cycles") cycles = std::atoi(argv[i + 1]);
-        if (a == "--manifests") manifests = std::atoi(argv[i + 1]);
-        if (a == "--idle-seconds") idle_seconds = std::atoi(argv[i + 1]);
-        if (a == "--client-netns") client_netns = argv[i + 1];
-        if (a == "--address") address_text = argv[i + 1];
-        if (a == "--nginx-port") nginx_port = std::atoi(argv[i + 1]);
+        if (i + 1 >= argc) {
+            bad = true;
+            break;
+        }
+        const char* v = argv[i + 1];
+        if (a == "--series")
+            series = std::atoi(v);
+        else if (a == "--cycles")
+            cycles = std::atoi(v);
+        else if (a == "--series-ms")
+            series_ms = std::atoi(v);
+        else if (a == "--manifests")
+            manifests = std::atoi(v);
+        else if (a == "--idle-seconds")
+            idle_seconds = std::atoi(v);
+        else if (a == "--client-netns")
+            client_netns = v;
+        else if (a == "--address")
+            address_text = v;
+        else if (a == "--nginx-port")
+            nginx_port = std::atoi(v);
+        else if (a == "--nginx-pid")
+            nginx_pid = std::atoi(v);
+        else if (a == "--server-cpu")
+            server_cpu = std::atoi(v);
+        else if (a == "--client-cpu")
+            client_cpu = std::atoi(v);
+        else
+            bad = true;
     }
     uint32_t address = 0;
-    if (!ParseIPv4(address_text.c_str(), &address) || series < 1 || cycles < 1) {
-        std::fprintf(stderr,
-                     "usage: net_bench [--address A] [--nginx-port P] [--client-netns PATH] [--series N] "
-                     "[--cycles N] [--manifests N] [--idle-seconds S]\n");
+    if (bad || !ParseIPv4(address_text.c_str(), &address) || series < 1 || cycles < 0 || series_ms < 1) {
+        std::fprintf(
+            stderr,
+            "usage: net_bench [--address A] [--nginx-port P] [--nginx-pid PID] [--client-netns PATH]\n"
+            "                 [--series N] [--cycles N | --series-ms MS] [--server-cpu C] [--client-cpu C]\n"
+            "                 [--manifests N] [--idle-seconds S]\n");
         return 2;
     }
     SockStartup();
@@ -210,10 +328,19 @@ int main(int argc, char** argv) {
     }
 
     ResetRunState();
-    std::thread server([] { RunServer(); });
-    while (g_server.listen_socket.load() == SOCKET_NONE) SleepMs(1);
-    const Target ours{"updater", address, g_server_port.load()};
-    const Target nginx{"nginx", address, static_cast<uint16_t>(nginx_port)};
+    std::atomic<int> server_tid{0};
+    std::thread server([&] {
+        if (!PinToCpu(server_cpu))
+            std::fprintf(stderr, "net_bench: cannot pin the server to CPU %d\n", server_cpu);
+        ::pthread_setname_np(::pthread_self(), "bench-server");  // for profilers
+        server_tid = static_cast<int>(::gettid());
+        RunServer();
+    });
+    while (g_server.listen_socket.load() == SOCKET_NONE || server_tid.load() == 0) SleepMs(1);
+    const Target ours{"updater", address, g_server_port.load(),
+                      "/proc/self/task/" + std::to_string(server_tid.load()) + "/schedstat"};
+    const Target nginx{"nginx", address, static_cast<uint16_t>(nginx_port),
+                       nginx_pid > 0 ? "/proc/" + std::to_string(nginx_pid) + "/schedstat" : std::string()};
 
     int status = 0;
     std::thread client([&] {
@@ -222,53 +349,83 @@ int main(int argc, char** argv) {
             status = 1;
             return;
         }
-        std::printf(
-            "client %s -> server %s%s; %d series of %d cycles, each cycle the three images (%zu bytes)\n",
-            client_netns.empty() ? "in this namespace" : client_netns.c_str(), address_text.c_str(),
-            client_netns.empty() ? " (loopback)" : " (veth)", series, cycles, cycle_bytes);
+        if (!PinToCpu(client_cpu))
+            std::fprintf(stderr, "net_bench: cannot pin the client to CPU %d\n", client_cpu);
+        ::pthread_setname_np(::pthread_self(), "bench-client");
+        std::printf("client %s -> server %s%s; CPUs: server side %s, client %s\n",
+                    client_netns.empty() ? "in this namespace" : client_netns.c_str(), address_text.c_str(),
+                    client_netns.empty() ? " (loopback)" : " (veth)",
+                    server_cpu >= 0 ? std::to_string(server_cpu).c_str() : "any",
+                    client_cpu >= 0 ? std::to_string(client_cpu).c_str() : "any");
         if (nginx_port > 0) {
-            // Warm both up, then alternate which goes first so that drift hits both alike.
-            if (TimeCycles(ours, 1, images) < 0 || TimeCycles(nginx, 1, images) < 0) {
+            // Warm both up with every byte compared, then size the series from the slower
+            // of two short timed ones.
+            const int probe = 5;
+            if (TimeCycles(ours, 2, images, true).seconds < 0 ||
+                TimeCycles(nginx, 2, images, true).seconds < 0) {
                 status = 1;
                 return;
             }
-            std::vector<double> ratios, ours_s, nginx_s;
+            const Cost probe_ours = TimeCycles(ours, probe, images, false);
+            const Cost probe_nginx = TimeCycles(nginx, probe, images, false);
+            if (probe_ours.seconds < 0 || probe_nginx.seconds < 0) {
+                status = 1;
+                return;
+            }
+            if (cycles == 0) {
+                const double per_cycle = std::max(probe_ours.seconds, probe_nginx.seconds) / probe;
+                cycles = std::max(1, static_cast<int>(std::ceil(series_ms / 1000.0 / per_cycle)));
+            }
+            const double megabytes = static_cast<double>(cycle_bytes) * cycles / 1e6;
+            std::printf(
+                "  %d pairs of series, each %d cycles of the three images (%.1f MB), order alternating\n",
+                series, cycles, megabytes);
+            std::fflush(stdout);
+            // Each pair runs both servers back to back, and the order alternates, so that
+            // drift over the run (a build starting, the CPU clocking down) hits both alike.
+            std::vector<double> ratios;
+            Summary s_ours, s_nginx;
             for (int s = 0; s < series; ++s) {
-                double a, b;
+                Cost a, b;
                 if (s % 2 == 0) {
-                    a = TimeCycles(ours, cycles, images);
-                    b = TimeCycles(nginx, cycles, images);
+                    a = TimeCycles(ours, cycles, images, false);
+                    b = TimeCycles(nginx, cycles, images, false);
                 } else {
-                    b = TimeCycles(nginx, cycles, images);
-                    a = TimeCycles(ours, cycles, images);
+                    b = TimeCycles(nginx, cycles, images, false);
+                    a = TimeCycles(ours, cycles, images, false);
                 }
-                if (a <= 0 || b <= 0) {
+                if (a.seconds <= 0 || b.seconds <= 0) {
                     status = 1;
                     return;
                 }
-                ours_s.push_back(a);
-                nginx_s.push_back(b);
-                ratios.push_back(b / a);
+                s_ours.Add(a);
+                s_nginx.Add(b);
+                ratios.push_back(b.seconds / a.seconds);
             }
-            const double mb = static_cast<double>(cycle_bytes) * cycles / 1e6;
-            std::printf("  updater: median %.1f ms per series, %.0f MB/s\n", 1000 * Median(ours_s),
-                        mb / Median(ours_s));
-            std::printf("  nginx:   median %.1f ms per series, %.0f MB/s\n", 1000 * Median(nginx_s),
-                        mb / Median(nginx_s));
+            // And once more with every byte compared, after all the timed series.
+            if (TimeCycles(ours, 1, images, true).seconds < 0 ||
+                TimeCycles(nginx, 1, images, true).seconds < 0) {
+                status = 1;
+                return;
+            }
+            PrintSummary("updater:", s_ours, megabytes);
+            PrintSummary("nginx:", s_nginx, megabytes);
             std::sort(ratios.begin(), ratios.end());
             std::printf(
-                "  updater's rate / nginx's rate: median of %zu paired ratios %.3f (min %.3f, max %.3f)\n",
-                ratios.size(), Median(ratios), ratios.front(), ratios.back());
+                "  updater's rate / nginx's rate: median of %zu paired ratios %.3f, interquartile range %.3f "
+                "to "
+                "%.3f (min %.3f, max %.3f)\n",
+                ratios.size(), Median(ratios), Quantile(ratios, 0.25), Quantile(ratios, 0.75), ratios.front(),
+                ratios.back());
         }
         // The manifest while an announcer runs, as at the device's first request.
         std::vector<double> latency;
         for (int m = 0; m < manifests; ++m) {
             if (StartAnnouncer() != 1) break;
             SleepMs(20);
-            std::string header;
             size_t body_at = 0, total = 0;
             const auto start = std::chrono::steady_clock::now();
-            if (!Fetch(ours.address, ours.port, "/list.lst", &header, &body_at, &total)) break;
+            if (!Fetch(ours.address, ours.port, "/list.lst", &body_at, &total)) break;
             latency.push_back(1000 * SecondsSince(start));
         }
         std::sort(latency.begin(), latency.end());

@@ -10,19 +10,32 @@
 # orvane_unpack_debs and started from there with its own configuration; nothing is
 # installed. The namespaces and nginx are removed on every way out.
 #
-# Usage: bench/net/run_net_bench.sh [--loopback] [--build DIR] [net_bench options...]
+# Both servers (net_bench's server thread and nginx) and the client thread run on one CPU,
+# the last, so that a series costs the CPU time of the whole path (server, kernel, client)
+# and the placement cannot change between series: left to the scheduler, the client and a
+# server share a core in one series and not in the next, which moved single series by 50 %
+# and whole runs by a third. --cpus S,C puts the servers on CPU S and the client on C;
+# --no-pin leaves the placement to the scheduler.
+#
+# Usage: bench/net/run_net_bench.sh [--loopback] [--cpus S,C | --no-pin] [--build DIR]
+#                                   [net_bench options...]
 #   DIR defaults to build/linux; net_bench must have been built there.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=$ROOT/build/linux
 LOOPBACK=0
+PIN=1
+SERVER_CPU=$(($(nproc) - 1))
+CLIENT_CPU=$SERVER_CPU
 ARGS=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --loopback) LOOPBACK=1; shift ;;
+        --no-pin) PIN=0; shift ;;
+        --cpus) SERVER_CPU=${2%,*}; CLIENT_CPU=${2#*,}; shift 2 ;;
         --build) BUILD=$(cd "$2" && pwd); shift 2 ;;
-        -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) ARGS+=("$1"); shift ;;
     esac
 done
@@ -97,9 +110,17 @@ http {
 EOF
 }
 
+# The CPUs of the servers and of the client (see above).
+PIN_ARGS=()
+NGINX_PIN=()
+if [ $PIN -eq 1 ] && command -v taskset >/dev/null 2>&1; then
+    PIN_ARGS=(--server-cpu "$SERVER_CPU" --client-cpu "$CLIENT_CPU")
+    NGINX_PIN=(taskset -c "$SERVER_CPU")
+fi
+
 # start_nginx CMD...: nginx in the foreground of a background job, ended by its PID.
 start_nginx() {
-    "$@" "$NGINX" -p "$WORK" -c "$WORK/nginx.conf" -e "$WORK/error.log" &
+    "$@" "${NGINX_PIN[@]}" "$NGINX" -p "$WORK" -c "$WORK/nginx.conf" -e "$WORK/error.log" &
     NGINX_PID=$!
     local tries=0
     until grep -q . "$WORK/nginx.pid" 2>/dev/null; do
@@ -132,7 +153,8 @@ if [ $LOOPBACK -eq 0 ] && [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null 2>&1;
         write_conf "$SRV_ADDR"
         start_nginx ip netns exec "$SRV_NS"
         ip netns exec "$SRV_NS" "$BENCH" --address "$SRV_ADDR" --nginx-port "$NGINX_PORT" \
-            --client-netns "/var/run/netns/$CLI_NS" "${ARGS[@]}"
+            --nginx-pid "$(cat "$WORK/nginx.pid")" --client-netns "/var/run/netns/$CLI_NS" \
+            "${PIN_ARGS[@]}" "${ARGS[@]}"
         exit $?
     fi
     NETNS=0
@@ -142,14 +164,18 @@ fi
 # Loopback: this script again inside a private network namespace, where nothing reaches a
 # real interface.
 if [ "${ORVANE_BENCH_PRIVATE:-0}" != 1 ]; then
+    PIN_FLAG=()
+    PIN_FLAG=(--cpus "$SERVER_CPU,$CLIENT_CPU")
+    [ $PIN -eq 1 ] || PIN_FLAG=(--no-pin)
     if unshare --net true 2>/dev/null; then
-        ORVANE_BENCH_PRIVATE=1 exec unshare --net "$0" --loopback --build "$BUILD" "${ARGS[@]}"
+        ORVANE_BENCH_PRIVATE=1 exec unshare --net "$0" --loopback "${PIN_FLAG[@]}" --build "$BUILD" "${ARGS[@]}"
     elif unshare -r --net true 2>/dev/null; then
-        ORVANE_BENCH_PRIVATE=1 exec unshare -r --net "$0" --loopback --build "$BUILD" "${ARGS[@]}"
+        ORVANE_BENCH_PRIVATE=1 exec unshare -r --net "$0" --loopback "${PIN_FLAG[@]}" --build "$BUILD" "${ARGS[@]}"
     fi
     echo "run_net_bench: no private network namespace; loopback of this one (nothing is announced)"
 fi
 ip link set lo up 2>/dev/null
 write_conf 127.0.0.1
 start_nginx
-"$BENCH" --address 127.0.0.1 --nginx-port "$NGINX_PORT" "${ARGS[@]}"
+"$BENCH" --address 127.0.0.1 --nginx-port "$NGINX_PORT" --nginx-pid "$(cat "$WORK/nginx.pid")" \
+    "${PIN_ARGS[@]}" "${ARGS[@]}"

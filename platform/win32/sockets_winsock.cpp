@@ -247,13 +247,19 @@ void ChannelClose(WakeChannel* w) {
     w->wait_on = w->signal_by = SOCKET_NONE;
 }
 
+// No send files here: the images live in memory and go out through the gathered send
+// (WSASend above), which takes the parts' data and leaves their file fields alone.
+SendFileHandle MakeSendFile(const void*, size_t) { return SEND_FILE_NONE; }
+void CloseSendFile(SendFileHandle) {}
+
 }  // namespace
 
 const SocketOps& SystemSocketOps() {
-    static const SocketOps ops = {
-        Startup,   Cleanup,        TcpSocket,   UdpSocket,     Bind,           Listen,      Accept,
-        Connect,   WaitReadable,   Poll,        Recv,          Send,           SendParts,   SendTo,
-        RecvFrom,  Close,          Shutdown,    ShutdownSend,  SetNonBlocking, SetLinger,   SetBroadcast,
-        LocalPort, ListInterfaces, ChannelOpen, ChannelSignal, ChannelDrain,   ChannelClose};
+    static const SocketOps ops = {Startup,      Cleanup,      TcpSocket,      UdpSocket,      Bind,
+                                  Listen,       Accept,       Connect,        WaitReadable,   Poll,
+                                  Recv,         Send,         SendParts,      SendTo,         RecvFrom,
+                                  Close,        Shutdown,     ShutdownSend,   SetNonBlocking, SetLinger,
+                                  SetBroadcast, LocalPort,    ListInterfaces, ChannelOpen,    ChannelSignal,
+                                  ChannelDrain, ChannelClose, MakeSendFile,   CloseSendFile};
     return ops;
 }

@@ -4,7 +4,10 @@
 // must hold whatever they do: no socket is used after it is closed or closed twice, every
 // connection is closed when the loop ends, nobody but the pinned device receives a
 // response once one is pinned, every response is the exact start of the one response the
-// updater gives to a request, and the loop's result is a request kind.
+// updater gives to a request, and the loop's result is a request kind. Image bodies that
+// name a send file are taken from the file's own copy at the offset given, so a wrong
+// file or offset shows as a wrong response; every send file is closed when the loop ends,
+// and inputs with an odd first byte run without send files.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -40,7 +43,12 @@ struct Peer {
     bool shut = false;
 };
 
+constexpr SendFileHandle FIRST_SEND_FILE = 3000;
+
 struct World {
+    bool send_files = true;
+    std::map<SendFileHandle, std::string> files;  // the open send files and their bytes
+    SendFileHandle next_file = FIRST_SEND_FILE;
     const uint8_t* data = nullptr;
     size_t size = 0;
     size_t at = 0;
@@ -162,11 +170,27 @@ int FakeSendParts(SocketHandle s, const SendPart* parts, int count) {
     size_t taken = 0;
     for (int i = 0; i < count && taken < p.room; ++i) {
         const size_t n = parts[i].length < p.room - taken ? parts[i].length : p.room - taken;
-        p.outbound.append(static_cast<const char*>(parts[i].data), n);
+        if (parts[i].file != SEND_FILE_NONE) {
+            auto f = g_world.files.find(parts[i].file);
+            Check(f != g_world.files.end());
+            Check(parts[i].file_offset + parts[i].length <= f->second.size());
+            p.outbound.append(f->second, parts[i].file_offset, n);
+        } else {
+            p.outbound.append(static_cast<const char*>(parts[i].data), n);
+        }
         taken += n;
     }
     return static_cast<int>(taken);
 }
+
+SendFileHandle FakeSendFileOpen(const void* data, size_t length) {
+    if (!g_world.send_files || data == nullptr || length == 0) return SEND_FILE_NONE;
+    const SendFileHandle f = g_world.next_file++;
+    g_world.files[f] = std::string(static_cast<const char*>(data), length);
+    return f;
+}
+
+void FakeSendFileClose(SendFileHandle f) { Check(g_world.files.erase(f) == 1); }
 
 int FakeShutdownSend(SocketHandle s) {
     Live(s).shut = true;
@@ -218,6 +242,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ops.wake_signal = FakeWakeSignal;
     ops.wake_drain = FakeWakeDrain;
     ops.wake_close = FakeWakeClose;
+    ops.send_file_open = FakeSendFileOpen;
+    ops.send_file_close = FakeSendFileClose;
     SetSocketOps(ops);
     for (size_t i = 0; i < sizeof g_small; ++i) g_small[i] = static_cast<unsigned char>(i * 3);
     for (size_t i = 0; i < sizeof g_medium; ++i) g_medium[i] = static_cast<unsigned char>(i * 7 + 1);
@@ -232,6 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_world = World();
     g_world.data = data;
     g_world.size = size;
+    g_world.send_files = size == 0 || (data[0] & 1) == 0;
     g_server.state = TS_STOPPED;
     g_server.stop_requested = 0;
     g_server.listen_socket = LISTENER;
@@ -244,6 +271,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int result = RunServer();
     Check(result == 0 || (result >= REQ_ERASE_START && result <= REQ_LIST));
     Check(g_server.state.load() == TS_STOPPED && g_server.listen_socket.load() == SOCKET_NONE);
+    Check(g_world.files.empty());  // every send file is closed with the loop
 
     std::string manifest;
     {
