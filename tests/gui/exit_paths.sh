@@ -36,13 +36,38 @@ CASE=$3
 ip link set lo up
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/orvane-exit.XXXXXX")
 PIDS=()
+declare -A STATUS=()  # program PID -> how it ended, once reaped
 cleanup() {
     local p
     for p in "${PIDS[@]}"; do kill -TERM "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
     rm -rf "$WORK"
 }
 trap cleanup EXIT
-fail() { echo "  $CASE: $*"; exit 1; }
+# reap PID: waits for an ended program once and records its exit status (a signal shows as
+# 128 + its number, e.g. 134 for SIGABRT).
+reap() {
+    [ -n "${STATUS[$1]:-}" ] && return
+    wait "$1"
+    STATUS[$1]=$?
+}
+# A failure shows everything there is to know about it, since the work folder goes with
+# the case: how each program ended, and what it and Xvfb printed.
+fail() {
+    local p
+    echo "  $CASE: $*"
+    for p in "${PROGRAMS[@]}"; do
+        if kill -0 "$p" 2>/dev/null; then
+            echo "    program $p: still running"
+        else
+            reap "$p"
+            echo "    program $p: ended with status ${STATUS[$p]}"
+        fi
+    done
+    sed 's/^/    app | /' "$WORK/app.log" 2>/dev/null
+    sed 's/^/    xvfb | /' "$WORK/xvfb.log" 2>/dev/null
+    exit 1
+}
+PROGRAMS=()
 
 exec 8<> <(:)
 Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp -nolisten unix >"$WORK/xvfb.log" 2>&1 &
@@ -57,10 +82,12 @@ start() {
     "$PROGRAM" >>"$WORK/app.log" 2>&1 &
     APP=$!
     PIDS+=($APP)
+    PROGRAMS+=($APP)
     WID=""
     for _ in $(seq 100); do
         WID=$(windows | head -n 1)
         [ -n "$WID" ] && return 0
+        kill -0 "$APP" 2>/dev/null || fail "the program ended before showing its window"
         sleep 0.1
     done
     fail "no window"
@@ -84,9 +111,8 @@ ends_within() {
         sleep 0.1
     done
     kill -0 "$2" 2>/dev/null && fail "still running ${1}s after the way out"
-    wait "$2"
-    local rc=$?
-    [ $rc -eq 0 ] || { sed 's/^/    app | /' "$WORK/app.log"; fail "exit code $rc"; }
+    reap "$2"
+    [ "${STATUS[$2]}" -eq 0 ] || fail "exit code ${STATUS[$2]}"
 }
 probing() {
     click 138 131  # Update
@@ -122,6 +148,7 @@ case "$CASE" in
         "$PROGRAM" >>"$WORK/app.log" 2>&1 &
         SECOND=$!
         PIDS+=($SECOND)
+        PROGRAMS+=($SECOND)
         ends_within 3 "$SECOND"
         kill -0 "$FIRST" 2>/dev/null || fail "the first instance ended"
         [ "$(windows | wc -l)" -eq 1 ] || fail "a second window appeared"
