@@ -26,8 +26,17 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
+# A failure shows how the program ended and what it and Xvfb printed: the work folder goes
+# with the run.
 fail() {
     echo "FAIL: $*"
+    if [ -n "$APP_PID" ] && ! kill -0 "$APP_PID" 2>/dev/null; then
+        wait "$APP_PID"
+        echo "the program ended with status $? (128 + a signal's number when a signal ended it)"
+        APP_PID=""
+    fi
+    sed 's/^/  app | /' "$WORK/app.log" 2>/dev/null
+    sed 's/^/  xvfb | /' "$WORK/xvfb.log" 2>/dev/null
     echo "outcome: none"
     exit 1
 }
