@@ -120,9 +120,21 @@ ends_within() {
     reap "$2"
     [ "${STATUS[$2]}" -eq 0 ] || fail "exit code ${STATUS[$2]}"
 }
+# The run's server listens (this namespace holds nothing else).
+listening() { [ -n "$(ss -Htln 'sport = :20200')" ]; }
+# run_started WHY: Update was pressed; waits until the run's server listens for a device,
+# however slow a loaded machine is to start it.
+run_started() {
+    local i
+    for ((i = 0; i < 100; i++)); do
+        listening && return 0
+        sleep 0.1
+    done
+    fail "$1"
+}
 probing() {
     click 138 131  # Update
-    sleep 1.5      # the worker has started and its server waits for a device
+    run_started "Update started no run"
 }
 
 start
@@ -137,16 +149,14 @@ case "$CASE" in
         # Update from the keyboard; then Space and Enter, which must reach no button: the
         # run goes on, and Cancel still ends it.
         key space
-        sleep 1.5
-        # The run is on: its server listens (this namespace holds nothing else).
-        [ -n "$(ss -Htln 'sport = :20200')" ] || fail "Space on Update started no run"
+        run_started "Space on Update started no run"
         key space
         key Return
         key KP_Enter
         sleep 1
         kill -0 "$APP" 2>/dev/null || fail "Space or Enter during the run ended the program"
         [ "$(windows | wc -l)" -eq 1 ] || fail "the window is gone"
-        [ -n "$(ss -Htln 'sport = :20200')" ] || fail "the run ended"
+        listening || fail "the run ended"
         click 242 171
         ;;
     second_instance)
