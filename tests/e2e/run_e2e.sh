@@ -128,6 +128,7 @@ pc_routes() {  # add|del
 }
 # Datagrams the PC side's kernel refused for want of a route (Ip OutNoRoutes).
 pc_no_routes() {
+    # shellcheck disable=SC2016  # awk's own fields
     ip netns exec "$PC_NS" awk '/^Ip:/ { if (!n) { for (i = 1; i <= NF; i++) if ($i == "OutNoRoutes") c = i; n = 1 }
                                          else print $c }' /proc/net/snmp
 }

@@ -88,7 +88,7 @@ start() {
     "$PROGRAM" >>"$WORK/app.log" 2>&1 &
     APP=$!
     PIDS+=($APP)
-    PROGRAMS+=($APP)
+    PROGRAMS+=("$APP")
     WID=""
     for _ in $(seq 100); do
         WID=$(windows | head -n 1)
@@ -164,7 +164,7 @@ case "$CASE" in
         "$PROGRAM" >>"$WORK/app.log" 2>&1 &
         SECOND=$!
         PIDS+=($SECOND)
-        PROGRAMS+=($SECOND)
+        PROGRAMS+=("$SECOND")
         ends_within 3 "$SECOND"
         kill -0 "$FIRST" 2>/dev/null || fail "the first instance ended"
         [ "$(windows | wc -l)" -eq 1 ] || fail "a second window appeared"
