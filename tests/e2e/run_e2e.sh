@@ -15,7 +15,7 @@
 #   CMD is run as: CMD [ARGS] --timeout SECONDS. It must run one update run, print a line
 #   ending in "outcome: NAME" (none, no device, failed, old version, completed) and exit.
 #   Cases (default: all): completed checksum_error old_version vanish_retry forged_report
-#   discovery fetch_twice_slow
+#   discovery fetch_twice_slow routes_gone
 #
 # Exit codes: 0 every case passed, 1 a case failed, 2 bad command line, 77 skipped (not
 # root, or no network namespaces here).
@@ -29,7 +29,7 @@ PC_ADDR=10.231.0.1
 DEV_ADDR=10.231.0.2
 SECOND_ADDR=10.231.0.3
 BROADCAST=10.231.0.255
-ALL_CASES=(completed checksum_error old_version vanish_retry forged_report discovery fetch_twice_slow)
+ALL_CASES=(completed checksum_error old_version vanish_retry forged_report discovery fetch_twice_slow routes_gone)
 
 UPDATER=()
 SIM=""
@@ -38,7 +38,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --updater) read -r -a UPDATER <<<"${2:-}"; shift 2 ;;
         --sim) SIM=${2:-}; shift 2 ;;
-        -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) awk 'NR == 1 { next } /^#/ { sub(/^# ?/, ""); print; next } { exit }' "$0"; exit 0 ;;
         -*) echo "run_e2e.sh: unknown option $1" >&2; exit 2 ;;
         *) CASES+=("$1"); shift ;;
     esac
@@ -117,6 +117,58 @@ make_namespaces() {
         ip -n "$DEV_NS" link set "$DEV_IF" up
 }
 
+# The PC side's routes to the test subnet, as the kernel made them with its address: the
+# subnet route and the broadcast route. Without them every announcement's sendto fails
+# (ENETUNREACH), while the interface stays up with its address, so the announcer still lists
+# it: as while a network manager reconfigures, or a cable is replugged.
+pc_routes() {  # add|del
+    ip -n "$PC_NS" route "$1" "${PC_ADDR%.*}.0/24" dev "$PC_IF" proto kernel scope link src "$PC_ADDR" &&
+        ip -n "$PC_NS" route "$1" broadcast "$BROADCAST" dev "$PC_IF" table local proto kernel scope link \
+            src "$PC_ADDR"
+}
+# Datagrams the PC side's kernel refused for want of a route (Ip OutNoRoutes).
+pc_no_routes() {
+    # shellcheck disable=SC2016  # awk's own fields
+    ip netns exec "$PC_NS" awk '/^Ip:/ { if (!n) { for (i = 1; i <= NF; i++) if ($i == "OutNoRoutes") c = i; n = 1 }
+                                         else print $c }' /proc/net/snmp
+}
+
+# Hooks of a case, set for its run_case call only: BEFORE_UPDATER runs just before the
+# updater's side starts, WHILE_RUNNING in the background while it runs, AFTER_RUN once both
+# sides ended. A hook that fails fails the case.
+BEFORE_UPDATER=:
+WHILE_RUNNING=:
+AFTER_RUN=:
+
+# routes_gone: the run starts with the routes gone. They come back once two announcements,
+# 3 s apart, were refused (at most ROUTES_GONE_MAX_S later): the device can only hear a
+# later pass.
+ROUTES_GONE_MAX_S=15
+routes_away() {
+    pc_no_routes >"$WORK/no_routes.before"
+    pc_routes del || { echo "  could not remove the PC side's routes"; return 1; }
+    date +%s.%N >"$WORK/routes.gone"
+}
+routes_back_later() {
+    local before end=$((SECONDS + ROUTES_GONE_MAX_S))
+    before=$(cat "$WORK/no_routes.before")
+    while [ $SECONDS -lt $end ] && [ $(($(pc_no_routes) - before)) -lt 2 ]; do
+        sleep 0.05
+    done
+    pc_no_routes >"$WORK/no_routes.after"
+    pc_routes add
+    echo "routes to $BROADCAST restored after $(elapsed "$(cat "$WORK/routes.gone")" "$(now)") s" >"$WORK/routes.back"
+}
+routes_were_refused() {
+    local refused
+    refused=$(($(cat "$WORK/no_routes.after") - $(cat "$WORK/no_routes.before")))
+    echo "  $(cat "$WORK/routes.back"); $refused announcement(s) refused for want of a route meanwhile"
+    if [ "$refused" -lt 2 ]; then
+        echo "  FAIL: fewer than two of the announcer's sends were refused while the routes were gone"
+        return 1
+    fi
+}
+
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
 
@@ -141,13 +193,18 @@ run_case() {
         sleep 0.05
         tries=$((tries + 1))
     done
+    "$BEFORE_UPDATER" || ok=0
     timeout -k 5 90 ip netns exec "$PC_NS" "${UPDATER[@]}" --timeout "$updater_timeout" >"$pc_log" 2>&1 &
     pc_pid=$!
     PIDS+=("$pc_pid")
+    "$WHILE_RUNNING" &
+    local hook_pid=$!
+    PIDS+=("$hook_pid")
     wait "$sim_pid"
     sim_rc=$?
     wait "$pc_pid"
     pc_rc=$?
+    wait "$hook_pid"
     PIDS=()
     outcome=$(sed -n 's/.*outcome: //p' "$pc_log" | tail -n 1)
     sed 's/^/  device | /' "$sim_log"
@@ -155,6 +212,7 @@ run_case() {
     if grep -q "refused the first connection" "$sim_log"; then
         echo "  note: the updater announced before its server listened; the device had to try again"
     fi
+    "$AFTER_RUN" || ok=0
     if [ "$sim_rc" -ne 0 ]; then
         echo "  FAIL: the simulator exited with $sim_rc"
         ok=0
@@ -195,6 +253,11 @@ for c in "${CASES[@]}"; do
         # Slow enough (13 reports, 3.25 s) to outlast the announcer's 3-second pause: the
         # simulator then also checks that no announcement follows the manifest.
         fetch_twice_slow) run_case fetch_twice_slow completed 40 --fetch-twice=4 --slow 0.25 ;;
+        # The announcer's first sends fail for want of a route; once the routes are back the
+        # device hears it, within the simulator's 20-second wait, and the update completes.
+        routes_gone)
+            BEFORE_UPDATER=routes_away WHILE_RUNNING=routes_back_later AFTER_RUN=routes_were_refused \
+                run_case routes_gone completed 40 ;;
     esac || FAILED=$((FAILED + 1))
 done
 echo "e2e: $(( ${#CASES[@]} - FAILED )) of ${#CASES[@]} case(s) passed"

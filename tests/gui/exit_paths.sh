@@ -36,19 +36,50 @@ CASE=$3
 ip link set lo up
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/orvane-exit.XXXXXX")
 PIDS=()
+declare -A STATUS=()  # program PID -> how it ended, once reaped
 cleanup() {
     local p
     for p in "${PIDS[@]}"; do kill -TERM "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
     rm -rf "$WORK"
 }
 trap cleanup EXIT
-fail() { echo "  $CASE: $*"; exit 1; }
+# reap PID: waits for an ended program once and records its exit status (a signal shows as
+# 128 + its number, e.g. 134 for SIGABRT).
+reap() {
+    [ -n "${STATUS[$1]:-}" ] && return
+    wait "$1"
+    STATUS[$1]=$?
+}
+# A failure shows everything there is to know about it, since the work folder goes with
+# the case: how each program ended, and what it and Xvfb printed.
+fail() {
+    local p
+    echo "  $CASE: $*"
+    for p in "${PROGRAMS[@]}"; do
+        if kill -0 "$p" 2>/dev/null; then
+            echo "    program $p: still running"
+        else
+            reap "$p"
+            echo "    program $p: ended with status ${STATUS[$p]}"
+        fi
+    done
+    sed 's/^/    app | /' "$WORK/app.log" 2>/dev/null
+    sed 's/^/    xvfb | /' "$WORK/xvfb.log" 2>/dev/null
+    exit 1
+}
+PROGRAMS=()
 
+# -noreset: a server whose last client leaves resets, and drops a client that is still in
+# its connection handshake at that moment; the program's Qt then aborts with "could not
+# connect to display". xdotool's short connections while the program starts made that
+# happen under load. Xvfb tells its display number and the newline in two writes: one read
+# waits for the whole line (a read that timed out between the two would leave the number
+# behind and the next read an empty line).
 exec 8<> <(:)
-Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp -nolisten unix >"$WORK/xvfb.log" 2>&1 &
+Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp -nolisten unix -noreset >"$WORK/xvfb.log" 2>&1 &
 PIDS+=($!)
 N=""
-for _ in $(seq 100); do read -r -t 0.1 N <&8 && break; done
+read -r -t 10 N <&8
 [ -n "$N" ] || fail "Xvfb did not start"
 export DISPLAY=:$N QT_QPA_PLATFORM=xcb
 
@@ -57,10 +88,12 @@ start() {
     "$PROGRAM" >>"$WORK/app.log" 2>&1 &
     APP=$!
     PIDS+=($APP)
+    PROGRAMS+=("$APP")
     WID=""
     for _ in $(seq 100); do
         WID=$(windows | head -n 1)
         [ -n "$WID" ] && return 0
+        kill -0 "$APP" 2>/dev/null || fail "the program ended before showing its window"
         sleep 0.1
     done
     fail "no window"
@@ -84,13 +117,24 @@ ends_within() {
         sleep 0.1
     done
     kill -0 "$2" 2>/dev/null && fail "still running ${1}s after the way out"
-    wait "$2"
-    local rc=$?
-    [ $rc -eq 0 ] || { sed 's/^/    app | /' "$WORK/app.log"; fail "exit code $rc"; }
+    reap "$2"
+    [ "${STATUS[$2]}" -eq 0 ] || fail "exit code ${STATUS[$2]}"
+}
+# The run's server listens (this namespace holds nothing else).
+listening() { [ -n "$(ss -Htln 'sport = :20200')" ]; }
+# run_started WHY: Update was pressed; waits until the run's server listens for a device,
+# however slow a loaded machine is to start it.
+run_started() {
+    local i
+    for ((i = 0; i < 100; i++)); do
+        listening && return 0
+        sleep 0.1
+    done
+    fail "$1"
 }
 probing() {
     click 138 131  # Update
-    sleep 1.5      # the worker has started and its server waits for a device
+    run_started "Update started no run"
 }
 
 start
@@ -105,16 +149,14 @@ case "$CASE" in
         # Update from the keyboard; then Space and Enter, which must reach no button: the
         # run goes on, and Cancel still ends it.
         key space
-        sleep 1.5
-        # The run is on: its server listens (this namespace holds nothing else).
-        [ -n "$(ss -Htln 'sport = :20200')" ] || fail "Space on Update started no run"
+        run_started "Space on Update started no run"
         key space
         key Return
         key KP_Enter
         sleep 1
         kill -0 "$APP" 2>/dev/null || fail "Space or Enter during the run ended the program"
         [ "$(windows | wc -l)" -eq 1 ] || fail "the window is gone"
-        [ -n "$(ss -Htln 'sport = :20200')" ] || fail "the run ended"
+        listening || fail "the run ended"
         click 242 171
         ;;
     second_instance)
@@ -122,6 +164,7 @@ case "$CASE" in
         "$PROGRAM" >>"$WORK/app.log" 2>&1 &
         SECOND=$!
         PIDS+=($SECOND)
+        PROGRAMS+=("$SECOND")
         ends_within 3 "$SECOND"
         kill -0 "$FIRST" 2>/dev/null || fail "the first instance ended"
         [ "$(windows | wc -l)" -eq 1 ] || fail "a second window appeared"

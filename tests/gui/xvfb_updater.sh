@@ -26,20 +26,33 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
+# A failure shows how the program ended and what it and Xvfb printed: the work folder goes
+# with the run.
 fail() {
     echo "FAIL: $*"
+    if [ -n "$APP_PID" ] && ! kill -0 "$APP_PID" 2>/dev/null; then
+        wait "$APP_PID"
+        echo "the program ended with status $? (128 + a signal's number when a signal ended it)"
+        APP_PID=""
+    fi
+    sed 's/^/  app | /' "$WORK/app.log" 2>/dev/null
+    sed 's/^/  xvfb | /' "$WORK/xvfb.log" 2>/dev/null
     echo "outcome: none"
     exit 1
 }
 
 # A display of its own: the server picks a free number and tells it on a pipe.
+# -noreset: a server whose last client leaves resets, and drops a client that is still in
+# its connection handshake at that moment; the program's Qt then aborts with "could not
+# connect to display". xdotool's short connections while the program starts made that
+# happen under load. Xvfb tells its display number and the newline in two writes: one read
+# waits for the whole line (a read that timed out between the two would leave the number
+# behind and the next read an empty line).
 exec 8<> <(:)
-Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp -nolisten unix >"$WORK/xvfb.log" 2>&1 &
+Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp -nolisten unix -noreset >"$WORK/xvfb.log" 2>&1 &
 XVFB_PID=$!
 DISPLAY_NUMBER=""
-for _ in $(seq 100); do
-    read -r -t 0.1 DISPLAY_NUMBER <&8 && break
-done
+read -r -t 10 DISPLAY_NUMBER <&8
 [ -n "$DISPLAY_NUMBER" ] || fail "Xvfb did not start: $(cat "$WORK/xvfb.log")"
 export DISPLAY=:$DISPLAY_NUMBER
 export QT_QPA_PLATFORM=xcb
