@@ -308,15 +308,10 @@ stop_firewalld() {
     FW_PID=""
 }
 
-exec 8<> <(:)
-# -noreset: between two program starts the server has no client, and a server that resets
-# then refuses the next one for a moment.
-Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp -nolisten unix -noreset >"$WORK/xvfb.log" 2>&1 &
-XVFB_PID=$!
-N=""
-for _ in $(seq 100); do read -r -t 0.1 N <&8 && break; done
-[ -n "$N" ] || { echo "firewalld: Xvfb did not start: $(cat "$WORK/xvfb.log")" >&2; exit 1; }
-export DISPLAY=:$N QT_QPA_PLATFORM=xcb
+source "$(dirname "$0")/../lib/xvfb.sh"
+orvane_start_xvfb "$WORK/xvfb.log" ||
+    { echo "firewalld: Xvfb did not start: $(cat "$WORK/xvfb.log")" >&2; exit 1; }
+export QT_QPA_PLATFORM=xcb
 
 dev() { nsenter --net=/proc/self/fd/7 "$@"; }
 
@@ -767,11 +762,14 @@ case_ways_out() {
     done
     # The session's display goes away (a log-out ends the X server): Qt ends the program
     # through exit() without its window's teardown.
-    exec 6<> <(:)
-    Xvfb -displayfd 6 -screen 0 800x600x24 -nolisten tcp -nolisten unix >"$WORK/xvfb2.log" 2>&1 &
-    local x2=$! n2=""
-    for _ in $(seq 100); do read -r -t 0.1 n2 <&6 && break; done
-    if [ -n "$n2" ] && DISPLAY=:$n2 start_app; then
+    local main_display=$DISPLAY main_xvfb=$XVFB_PID x2="" started=1
+    if orvane_start_xvfb "$WORK/xvfb2.log" 800x600x24; then
+        x2=$XVFB_PID
+        start_app && started=0
+    fi
+    export DISPLAY=$main_display
+    XVFB_PID=$main_xvfb
+    if [ $started -eq 0 ]; then
         expect_eq "the rich rules before the display goes" "$(rich_rules)" "$RULE"
         kill -TERM "$x2"
         wait "$x2" 2>/dev/null
@@ -779,9 +777,8 @@ case_ways_out() {
         expect_eq "the rich rules after the display went" "$(rich_rules)" ""
     else
         fail "no second display"
-        kill "$x2" 2>/dev/null
+        [ -n "$x2" ] && kill "$x2" 2>/dev/null
     fi
-    exec 6<&-
     # SIGTERM in the middle of an update, with the progress window in front of the main one.
     dev "$SIM" --listen "$BROADCAST" --source "$DEV_ADDR" --wait 30 --timeout 30 --slow 0.5 >"$WORK/sim.log" 2>&1 &
     local sim=$! progress=""

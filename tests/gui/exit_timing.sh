@@ -45,19 +45,10 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "$CASE: $*"; exit 1; }
 
-# -noreset: a server whose last client leaves resets, and drops a client that is still in
-# its connection handshake at that moment; the program's Qt then aborts with "could not
-# connect to display". xdotool's short connections while the program starts made that
-# happen under load. Xvfb tells its display number and the newline in two writes: one read
-# waits for the whole line (a read that timed out between the two would leave the number
-# behind and the next read an empty line).
-exec 8<> <(:)
-Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp -nolisten unix -noreset >"$WORK/xvfb.log" 2>&1 &
-PIDS+=($!)
-N=""
-read -r -t 10 N <&8
-[ -n "$N" ] || fail "Xvfb did not start"
-export DISPLAY=:$N QT_QPA_PLATFORM=xcb
+source "$(dirname "$0")/../lib/xvfb.sh"
+orvane_start_xvfb "$WORK/xvfb.log" || fail "Xvfb did not start"
+PIDS+=("$XVFB_PID")
+export QT_QPA_PLATFORM=xcb
 
 "$PROGRAM" >"$WORK/app.log" 2>&1 &
 APP=$!

@@ -43,19 +43,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# -noreset: a server whose last client leaves resets, and drops a client that is still in
-# its connection handshake at that moment; the program's Qt then aborts with "could not
-# connect to display". xdotool's short connections while the program starts made that
-# happen under load. Xvfb tells its display number and the newline in two writes: one read
-# waits for the whole line (a read that timed out between the two would leave the number
-# behind and the next read an empty line).
-exec 8<> <(:)
-Xvfb -displayfd 8 -screen 0 1280x1024x24 -nolisten tcp -nolisten unix -noreset >"$WORK/xvfb.log" 2>&1 &
-PIDS+=($!)
-N=""
-read -r -t 10 N <&8
-[ -n "$N" ] || { echo "Xvfb did not start"; exit 1; }
-export DISPLAY=:$N QT_QPA_PLATFORM=xcb
+source "$(dirname "$0")/../lib/xvfb.sh"
+orvane_start_xvfb "$WORK/xvfb.log" 1280x1024x24 || { echo "Xvfb did not start"; exit 1; }
+PIDS+=("$XVFB_PID")
+export QT_QPA_PLATFORM=xcb
 OPENBOX=${OPENBOX:-$(command -v openbox || true)}
 if [ -n "$OPENBOX" ]; then
     "$OPENBOX" ${OPENBOX_ARGS:-} >/dev/null 2>&1 &

@@ -42,19 +42,8 @@ fail() {
 }
 
 # A display of its own: the server picks a free number and tells it on a pipe.
-# -noreset: a server whose last client leaves resets, and drops a client that is still in
-# its connection handshake at that moment; the program's Qt then aborts with "could not
-# connect to display". xdotool's short connections while the program starts made that
-# happen under load. Xvfb tells its display number and the newline in two writes: one read
-# waits for the whole line (a read that timed out between the two would leave the number
-# behind and the next read an empty line).
-exec 8<> <(:)
-Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp -nolisten unix -noreset >"$WORK/xvfb.log" 2>&1 &
-XVFB_PID=$!
-DISPLAY_NUMBER=""
-read -r -t 10 DISPLAY_NUMBER <&8
-[ -n "$DISPLAY_NUMBER" ] || fail "Xvfb did not start: $(cat "$WORK/xvfb.log")"
-export DISPLAY=:$DISPLAY_NUMBER
+source "$(dirname "$0")/../lib/xvfb.sh"
+orvane_start_xvfb "$WORK/xvfb.log" || fail "Xvfb did not start: $(cat "$WORK/xvfb.log")"
 export QT_QPA_PLATFORM=xcb
 
 "$PROGRAM" >"$WORK/app.log" 2>&1 &

@@ -45,13 +45,9 @@ bad() {
     FAILED=$((FAILED + 1))
 }
 
-exec 8<> <(:)
-Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp -nolisten unix >"$WORK/xvfb.log" 2>&1 &
-PIDS+=($!)
-N=""
-for _ in $(seq 100); do read -r -t 0.1 N <&8 && break; done
-[ -n "$N" ] || { echo "  FAIL Xvfb did not start"; exit 1; }
-export DISPLAY=:$N
+source "$(dirname "$0")/../lib/xvfb.sh"
+orvane_start_xvfb "$WORK/xvfb.log" || { echo "  FAIL Xvfb did not start"; exit 1; }
+PIDS+=("$XVFB_PID")
 
 EXEC=$(sed -n 's/^Exec=//p' "$ROOT/usr/share/applications/$APP_ID.desktop" | head -n 1)
 NOBODY_GROUP=$(id -gn nobody)

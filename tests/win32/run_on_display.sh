@@ -59,7 +59,7 @@ esac
 
 # A display of our own: Xvfb picks a free number and tells it.
 displayfile=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$displayfile" >/dev/null 2>&1 &
 xvfb=$!
 settings_changed=0
 cleanup() {
