@@ -9,23 +9,27 @@ orvane_missing_packages() {
     echo "${missing[@]:-}"
 }
 
-# orvane_install PACKAGE...: installs the Debian packages that are not installed yet.
+# orvane_install PACKAGE...: installs the Debian packages that are not installed yet, as root
+# or through sudo the same way: without recommended packages, which would bring in more than
+# is needed (some of them daemons that start at once) and make the two ways differ.
 orvane_install() {
     local missing
+    local -a as_root=()
     missing=$(orvane_missing_packages "$@")
     [ -z "$missing" ] && return 0
     if [ "$(id -u)" -ne 0 ]; then
-        if command -v sudo >/dev/null 2>&1; then
-            echo "Installing with sudo: $missing"
-            sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
-            return
+        if ! command -v sudo >/dev/null 2>&1; then
+            echo "Missing Debian packages: $missing (run as root or install them first)" >&2
+            return 1
         fi
-        echo "Missing Debian packages: $missing (run as root or install them first)" >&2
-        return 1
+        as_root=(sudo)
+        echo "Installing with sudo: $missing"
+    else
+        echo "Installing: $missing"
     fi
-    echo "Installing: $missing"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+    "${as_root[@]}" apt-get update -qq
+    # shellcheck disable=SC2086 # one word per package
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
 }
 
 # What building and running the program needs.
