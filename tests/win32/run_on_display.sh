@@ -57,9 +57,11 @@ esac
 [ -d "$prefix/drive_c" ] || { echo "no wine prefix at $prefix: run the setup first" >&2; exit 1; }
 [ $# -ge 1 ] || { echo "no program to run" >&2; exit 2; }
 
-# A display of our own: Xvfb picks a free number and tells it.
+# A display of our own: Xvfb picks a free number and tells it. It listens only on its abstract
+# socket, which wine reaches from this same network namespace: a socket file would make
+# /tmp/.X11-unix on a machine that has none and leave it behind.
 displayfile=$(mktemp)
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$displayfile" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -nolisten unix -noreset 3>"$displayfile" >/dev/null 2>&1 &
 xvfb=$!
 settings_changed=0
 cleanup() {
