@@ -348,13 +348,7 @@ TEST_F(ServerTest, ABrokenTransferLeavesTheImageUnsentAndTheServerGoingOn) {
         const SocketHandle c = SockTcp();
         ASSERT_EQ(SockConnect(c, LoopbackIPv4(), g_server_port), 0);
         ASSERT_TRUE(nettest::SendText(c, Get("/dev/mtd/5")));
-        std::string got;
-        char chunk[4096];
-        while (got.size() < 20000 && SockWaitReadable(c, 5, 0) > 0) {
-            const int n = SockRecv(c, chunk, sizeof chunk);
-            if (n <= 0) break;
-            got.append(chunk, static_cast<size_t>(n));
-        }
+        const std::string got = nettest::ReadAtLeast(c, 20000, 5);
         EXPECT_GE(got.size(), 20000u);
         SockSetLinger(c, 1, 0);
         SockClose(c);

@@ -249,16 +249,22 @@ inline bool SendText(SocketHandle s, const std::string& text) {
     return text.empty() || SockSend(s, text.data(), text.size()) == static_cast<int>(text.size());
 }
 
-// Everything the peer sends until it closes, or until nothing comes for timeout_s.
-inline std::string ReadAll(SocketHandle s, long timeout_s = 10) {
+// What the peer sends until at least `enough` bytes have come, it closes, or nothing comes
+// for timeout_s.
+inline std::string ReadAtLeast(SocketHandle s, size_t enough, long timeout_s = 10) {
     std::string out;
     char chunk[8192];
-    while (SockWaitReadable(s, timeout_s, 0) > 0) {
+    while (out.size() < enough && SockWaitReadable(s, timeout_s, 0) > 0) {
         const int n = SockRecv(s, chunk, sizeof chunk);
         if (n <= 0) break;
         out.append(chunk, static_cast<size_t>(n));
     }
     return out;
+}
+
+// Everything the peer sends until it closes, or until nothing comes for timeout_s.
+inline std::string ReadAll(SocketHandle s, long timeout_s = 10) {
+    return ReadAtLeast(s, std::string::npos, timeout_s);
 }
 
 // One request from a loopback address of the caller's choice (127.0.0.1 unless given);

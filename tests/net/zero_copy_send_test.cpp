@@ -244,13 +244,7 @@ TEST_F(ZeroCopyServerTest, APeerThatStopsReadingMidBodyAndVanishesCostsOnlyItsOw
     ASSERT_NE(c, SOCKET_NONE);
     ASSERT_EQ(SockConnect(c, LoopbackIPv4(), g_server_port), 0);
     ASSERT_TRUE(nettest::SendText(c, Get("/dev/mtd/5")));
-    std::string start;
-    char chunk[16384];
-    while (start.size() < 100000 && SockWaitReadable(c, 10, 0) > 0) {
-        const int n = SockRecv(c, chunk, sizeof chunk);
-        if (n <= 0) break;
-        start.append(chunk, static_cast<size_t>(n));
-    }
+    const std::string start = nettest::ReadAtLeast(c, 100000);
     const std::string header = Header(size);
     ASSERT_GE(start.size(), header.size() + 50000);
     EXPECT_TRUE(start == (header + m_images[2]).substr(0, start.size())) << "the start of the body is exact";
