@@ -96,25 +96,16 @@ trap cleanup EXIT
 trap 'echo "e2e: interrupted" >&2; exit 130' INT
 trap 'echo "e2e: terminated" >&2; exit 143' TERM
 
+source "$(dirname "$0")/../lib/test_hosts.sh"
 make_namespaces() {
     remove_namespaces
-    local out
-    if ! out=$(ip netns add "$PC_NS" 2>&1); then
-        skip "ip netns add failed ($out): no network namespaces here"
-    fi
-    ip netns add "$DEV_NS" || return 1
-    # Made inside the namespaces, so that not even for a moment does the veth pair belong to
-    # the namespace this script runs in.
-    if ! out=$(ip -n "$PC_NS" link add "$PC_IF" type veth peer name "$DEV_IF" netns "$DEV_NS" 2>&1); then
-        skip "no veth pair could be made ($out)"
-    fi
-    ip -n "$PC_NS" link set lo up &&
-        ip -n "$PC_NS" addr add "$PC_ADDR/24" brd + dev "$PC_IF" &&
-        ip -n "$PC_NS" link set "$PC_IF" up &&
-        ip -n "$DEV_NS" link set lo up &&
-        ip -n "$DEV_NS" addr add "$DEV_ADDR/24" brd + dev "$DEV_IF" &&
-        ip -n "$DEV_NS" addr add "$SECOND_ADDR/24" dev "$DEV_IF" &&
-        ip -n "$DEV_NS" link set "$DEV_IF" up
+    orvane_make_test_hosts "$PC_NS" "$PC_IF" "$PC_ADDR" "$DEV_NS" "$DEV_IF" "$DEV_ADDR"
+    case $? in
+    0) ;;
+    77) skip "$ORVANE_HOSTS_WHY" ;;
+    *) return 1 ;;
+    esac
+    ip -n "$DEV_NS" addr add "$SECOND_ADDR/24" dev "$DEV_IF"
 }
 
 # The PC side's routes to the test subnet, as the kernel made them with its address: the

@@ -131,17 +131,13 @@ if [ $INSIDE -eq 0 ]; then
     trap 'stop_inner interrupted 130' INT
     trap 'stop_inner terminated 143' TERM
     remove_namespaces
-    out=$(ip netns add "$PC_NS" 2>&1) || skip "ip netns add failed ($out)"
-    ip netns add "$DEV_NS" || exit 1
-    # Made inside the namespaces: the pair never belongs to this machine's own network.
-    out=$(ip -n "$PC_NS" link add "$PC_IF" type veth peer name "$DEV_IF" netns "$DEV_NS" 2>&1) ||
-        skip "no veth pair could be made ($out)"
-    ip -n "$PC_NS" link set lo up &&
-        ip -n "$PC_NS" addr add "$PC_ADDR/24" brd + dev "$PC_IF" &&
-        ip -n "$PC_NS" link set "$PC_IF" up &&
-        ip -n "$DEV_NS" link set lo up &&
-        ip -n "$DEV_NS" addr add "$DEV_ADDR/24" brd + dev "$DEV_IF" &&
-        ip -n "$DEV_NS" link set "$DEV_IF" up || { echo "firewalld: could not set up the test hosts" >&2; exit 1; }
+    source "$(dirname "$0")/../lib/test_hosts.sh"
+    orvane_make_test_hosts "$PC_NS" "$PC_IF" "$PC_ADDR" "$DEV_NS" "$DEV_IF" "$DEV_ADDR"
+    case $? in
+    0) ;;
+    77) skip "$ORVANE_HOSTS_WHY" ;;
+    *) echo "firewalld: could not set up the test hosts" >&2; exit 1 ;;
+    esac
     # The receiver's host stays reachable from inside through this descriptor (the private
     # /run in there hides /run/netns).
     exec 7<"/run/netns/$DEV_NS"

@@ -58,17 +58,13 @@ cleanup() {
 trap cleanup EXIT
 
 remove_namespaces
-out=$(ip netns add "$PC_NS" 2>&1) || skip "ip netns add failed ($out): no network namespaces here"
-ip netns add "$DEV_NS" || exit 1
-# Made inside the namespaces, so that the pair never belongs to the one this script runs in.
-out=$(ip -n "$PC_NS" link add "$PC_IF" type veth peer name "$DEV_IF" netns "$DEV_NS" 2>&1) ||
-    skip "no veth pair could be made ($out)"
-ip -n "$PC_NS" link set lo up &&
-    ip -n "$PC_NS" addr add "$PC_ADDR/24" brd + dev "$PC_IF" &&
-    ip -n "$PC_NS" link set "$PC_IF" up &&
-    ip -n "$DEV_NS" link set lo up &&
-    ip -n "$DEV_NS" addr add "$DEV_ADDR/24" brd + dev "$DEV_IF" &&
-    ip -n "$DEV_NS" link set "$DEV_IF" up || { echo "e2e-win32: could not set up the namespaces" >&2; exit 1; }
+source "$HERE/../lib/test_hosts.sh"
+orvane_make_test_hosts "$PC_NS" "$PC_IF" "$PC_ADDR" "$DEV_NS" "$DEV_IF" "$DEV_ADDR"
+case $? in
+0) ;;
+77) skip "$ORVANE_HOSTS_WHY" ;;
+*) echo "e2e-win32: could not set up the namespaces" >&2; exit 1 ;;
+esac
 
 # The receiver first, so that it hears the first announcement; wine's start-up and the
 # driver's press take a few seconds, hence the long wait. Each request of the receiver waits
