@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "images/append_text.h"
 #include "platform/threads.h"
@@ -147,20 +148,13 @@ int BuildAnnouncement(AnnouncerContext* context, uint32_t address) {
 int ListBroadcastInterfaces(InterfaceAddress* list, int capacity) {
     if (list == nullptr || capacity <= 0) return -1;
     std::memset(list, 0, sizeof(InterfaceAddress) * static_cast<size_t>(capacity));
-    NetInterface found[MAX_NET_INTERFACES];
-    const int n = SockListInterfaces(found, MAX_NET_INTERFACES);
-    if (n < 0) return -1;
-    int written = 0;
-    for (int i = 0; i < n && i < MAX_NET_INTERFACES && written < capacity; ++i) {
-        const unsigned f = found[i].flags;
-        if ((f & (IFACE_LOOPBACK | IFACE_POINTTOPOINT)) != 0) continue;
-        if ((f & IFACE_UP) == 0 || (f & IFACE_BROADCAST) == 0) continue;
-        if (found[i].address == 0) continue;  // would end the list; nothing to announce anyway
-        list[written].address = found[i].address;
-        list[written].broadcast = found[i].address | ~found[i].netmask;
-        ++written;
+    std::vector<NetInterface> found(static_cast<size_t>(capacity));
+    const int n = ListAnnounceInterfaces(found.data(), capacity);
+    for (int i = 0; i < n; ++i) {
+        list[i].address = found[i].address;
+        list[i].broadcast = found[i].address | ~found[i].netmask;
     }
-    return written > 0 ? 0 : -1;
+    return n > 0 ? 0 : -1;
 }
 
 bool WaitForAnnouncerEnd(unsigned timeout_ms) {

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 SocketOps g_ops = SystemSocketOps();
@@ -14,6 +15,23 @@ SocketOps SetSocketOps(const SocketOps& ops) {
     SocketOps previous = g_ops;
     g_ops = ops;
     return previous;
+}
+
+bool IsAnnounceInterface(const NetInterface& i) {
+    if ((i.flags & (IFACE_LOOPBACK | IFACE_POINTTOPOINT)) != 0) return false;
+    if ((i.flags & IFACE_UP) == 0 || (i.flags & IFACE_BROADCAST) == 0) return false;
+    return i.address != 0;
+}
+
+int ListAnnounceInterfaces(NetInterface* out, int capacity) {
+    if (out == nullptr || capacity < 0) return -1;
+    std::vector<NetInterface> all(MAX_NET_INTERFACES);
+    const int n = SockListInterfaces(all.data(), MAX_NET_INTERFACES);
+    if (n < 0) return -1;
+    int written = 0;
+    for (int i = 0; i < n && i < MAX_NET_INTERFACES && written < capacity; ++i)
+        if (IsAnnounceInterface(all[i])) out[written++] = all[i];
+    return written;
 }
 
 uint32_t HostToNet32(uint32_t v) {

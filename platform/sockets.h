@@ -59,15 +59,28 @@ constexpr unsigned IFACE_BROADCAST = 2;
 constexpr unsigned IFACE_LOOPBACK = 4;
 constexpr unsigned IFACE_POINTTOPOINT = 8;
 
-// One IPv4 interface as the platform reports it.
+// One IPv4 address of an interface as the platform reports it.
 struct NetInterface {
     uint32_t address;  // network byte order
     uint32_t netmask;  // network byte order
     unsigned flags;    // IFACE_* bits
+    // The interface's name where the platform gives one (an address label such as eth0:1
+    // cut to its interface), "" where it does not (Winsock's list has no names).
+    char name[16];
 };
 
-// At most this many interfaces are reported; more are cut off.
-constexpr int MAX_NET_INTERFACES = 20;
+// At most this many addresses are enumerated at once; more are cut off. A PC with every
+// kind of virtual adapter stays far below it.
+constexpr int MAX_NET_INTERFACES = 256;
+
+// Whether the updater announces itself through the interface, and so lets the receiver in
+// through it: up, with broadcast, neither loopback nor point-to-point, and with an address.
+// The announcer and the firewall opening both go by this one rule, so that the firewall is
+// opened exactly where the receiver can hear the announcement.
+bool IsAnnounceInterface(const NetInterface& i);
+// The platform's interfaces that pass IsAnnounceInterface, in its stable order, up to
+// capacity of them: the count, or -1 when the enumeration failed.
+int ListAnnounceInterfaces(NetInterface* out, int capacity);
 
 struct SocketOps {
     // Library start and stop (Winsock); no-ops that succeed on POSIX. 1 on success, else 0.

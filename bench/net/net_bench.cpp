@@ -196,7 +196,7 @@ Cost TimeCycles(const Target& t, int cycles, const std::vector<unsigned char>* i
 // No announcement leaves the process: one fixed interface, every datagram dropped.
 int FixedInterfaces(NetInterface* out, int capacity) {
     if (capacity < 1) return 0;
-    out[0] = NetInterface{MakeIPv4(10, 0, 0, 2), MakeIPv4(255, 255, 255, 0), IFACE_UP | IFACE_BROADCAST};
+    out[0] = NetInterface{MakeIPv4(10, 0, 0, 2), MakeIPv4(255, 255, 255, 0), IFACE_UP | IFACE_BROADCAST, {}};
     return 1;
 }
 int DropDatagram(SocketHandle, const void*, size_t len, uint32_t, uint16_t) { return static_cast<int>(len); }

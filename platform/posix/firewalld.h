@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "firewall/firewall_services.h"
+#include "platform/sockets.h"
 
 struct sd_bus;
 struct sd_bus_message;
@@ -42,25 +43,11 @@ constexpr uint64_t BUS_TIMEOUT_US = 5'000'000;
 constexpr uint64_t QUERY_TIMEOUT_US = 5'000'000;
 constexpr uint64_t CHANGE_TIMEOUT_US = 120'000'000;
 
-// One IPv4 address of a network interface, as getifaddrs reports it (IFACE_* flags of
-// platform/sockets.h; addresses in network byte order).
-struct LinkAddress {
-    std::string name;
-    uint32_t address;
-    uint32_t netmask;
-    unsigned flags;
-};
+// One interface address to open the zone of (its name, address, netmask and flags).
+using LinkAddress = NetInterface;
 
-// The announcer sends on at most this many interfaces.
-constexpr int ANNOUNCED_LINKS_MAX = 5;
-
-// Every IPv4 address of every interface, in the kernel's order, named by its interface
-// (without an address label's ":N").
-std::vector<LinkAddress> ListIPv4Links();
-// The ones the announcer announces on, by its rule: among the first MAX_NET_INTERFACES
-// IPv4 entries, those up and with broadcast, neither loopback nor point-to-point, with an
-// address, at most ANNOUNCED_LINKS_MAX of them, in the same order.
-std::vector<LinkAddress> SelectAnnouncedLinks(const std::vector<LinkAddress>& all);
+// The interfaces the announcer announces on, by its one rule, named by their interface.
+std::vector<LinkAddress> AnnouncedLinks();
 
 // The rich rule that accepts the port from the address's subnet, in firewalld's own
 // normalised spelling (as firewall-cmd --list-rich-rules prints it).

@@ -1,8 +1,6 @@
 // firewalld offered as the connection-sharing service: connections are the announced
 // interfaces in their zones, port mappings are runtime rich rules (see firewalld.h).
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netinet/in.h>
 
 #include <algorithm>
@@ -332,43 +330,11 @@ private:
 
 }  // namespace
 
-std::vector<LinkAddress> ListIPv4Links() {
-    std::vector<LinkAddress> links;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return links;
-    for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || i->ifa_name == nullptr) continue;
-        LinkAddress link;
-        // A labelled address ("eth0:1") belongs to its interface, whose zone is the one that
-        // matters; interface names never contain a colon.
-        link.name = i->ifa_name;
-        link.name = link.name.substr(0, link.name.find(':'));
-        link.address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-        link.netmask = i->ifa_netmask != nullptr
-                           ? reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr
-                           : 0xFFFFFFFFu;
-        link.flags = 0;
-        if (i->ifa_flags & IFF_UP) link.flags |= IFACE_UP;
-        if (i->ifa_flags & IFF_BROADCAST) link.flags |= IFACE_BROADCAST;
-        if (i->ifa_flags & IFF_LOOPBACK) link.flags |= IFACE_LOOPBACK;
-        if (i->ifa_flags & IFF_POINTOPOINT) link.flags |= IFACE_POINTTOPOINT;
-        links.push_back(std::move(link));
-    }
-    ::freeifaddrs(list);
+std::vector<LinkAddress> AnnouncedLinks() {
+    std::vector<LinkAddress> links(MAX_NET_INTERFACES);
+    const int n = ListAnnounceInterfaces(links.data(), MAX_NET_INTERFACES);
+    links.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return links;
-}
-
-std::vector<LinkAddress> SelectAnnouncedLinks(const std::vector<LinkAddress>& all) {
-    std::vector<LinkAddress> chosen;
-    const std::size_t seen = std::min<std::size_t>(all.size(), MAX_NET_INTERFACES);
-    for (std::size_t i = 0; i < seen && chosen.size() < static_cast<std::size_t>(ANNOUNCED_LINKS_MAX); ++i) {
-        const unsigned f = all[i].flags;
-        if ((f & (IFACE_LOOPBACK | IFACE_POINTTOPOINT)) != 0) continue;
-        if ((f & IFACE_UP) == 0 || (f & IFACE_BROADCAST) == 0) continue;
-        if (all[i].address == 0) continue;
-        chosen.push_back(all[i]);
-    }
-    return chosen;
 }
 
 std::string SubnetRule(uint32_t address, uint32_t netmask, uint16_t port, const char* protocol) {
@@ -388,7 +354,7 @@ std::string SubnetRule(uint32_t address, uint32_t netmask, uint16_t port, const 
 
 FwResult CreateSharingManager(FwSharingManager** out) {
     *out = nullptr;
-    std::vector<LinkAddress> links = SelectAnnouncedLinks(ListIPv4Links());
+    std::vector<LinkAddress> links = AnnouncedLinks();
     if (links.empty()) return FW_E_CLASSNOTREG;
     auto session = std::make_shared<Session>();
     // No system bus, or firewalld not running: nothing at all is called.

@@ -354,6 +354,12 @@ int ListInterfaces(NetInterface* out, int capacity) {
         if (i->ifa_flags & IFF_BROADCAST) e.flags |= IFACE_BROADCAST;
         if (i->ifa_flags & IFF_LOOPBACK) e.flags |= IFACE_LOOPBACK;
         if (i->ifa_flags & IFF_POINTOPOINT) e.flags |= IFACE_POINTTOPOINT;
+        // An address label ("eth0:1") belongs to its interface; names never hold a colon.
+        std::memset(e.name, 0, sizeof e.name);
+        if (i->ifa_name != nullptr) {
+            const size_t length = std::strcspn(i->ifa_name, ":");
+            std::memcpy(e.name, i->ifa_name, length < sizeof e.name ? length : sizeof e.name - 1);
+        }
     }
     ::freeifaddrs(list);
     return n;

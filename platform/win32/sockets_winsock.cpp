@@ -204,6 +204,7 @@ int ListInterfaces(NetInterface* out, int capacity) {
         if (f & IFF_BROADCAST) e.flags |= IFACE_BROADCAST;
         if (f & IFF_LOOPBACK) e.flags |= IFACE_LOOPBACK;
         if (f & IFF_POINTTOPOINT) e.flags |= IFACE_POINTTOPOINT;
+        e.name[0] = '\0';  // Winsock's list names no interface
     }
     return n;
 }

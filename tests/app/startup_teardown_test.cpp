@@ -248,7 +248,7 @@ namespace {
 int LoopbackOnly(NetInterface* out, int capacity) {
     if (capacity < 1) return 0;
     // The announcer sees one broadcast-capable network: loopback's, nothing real.
-    out[0] = {MakeIPv4(127, 0, 0, 1), MakeIPv4(255, 0, 0, 0), IFACE_UP | IFACE_BROADCAST};
+    out[0] = {MakeIPv4(127, 0, 0, 1), MakeIPv4(255, 0, 0, 0), IFACE_UP | IFACE_BROADCAST, {}};
     return 1;
 }
 

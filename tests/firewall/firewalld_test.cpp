@@ -27,8 +27,6 @@
 
 namespace {
 
-using firewalld::LinkAddress;
-
 // ---- Everywhere ---------------------------------------------------------------------------
 
 TEST(FirewalldRuleTest, AcceptsThePortFromTheInterfacesSubnetInFirewalldsSpelling) {
@@ -45,76 +43,6 @@ TEST(FirewalldRuleTest, AcceptsThePortFromTheInterfacesSubnetInFirewalldsSpellin
     EXPECT_EQ(
         firewalld::SubnetRule(MakeIPv4(10, 1, 2, 3), MakeIPv4(255, 0, 255, 0), 20200, "tcp"),
         "rule family=\"ipv4\" source address=\"10.0.0.0/8\" port port=\"20200\" protocol=\"tcp\" accept");
-}
-
-// The interfaces whose zones are opened are exactly those the announcer sends on.
-class AnnouncedLinksTest : public ::testing::Test {
-protected:
-    static std::vector<LinkAddress>& Links() {
-        static std::vector<LinkAddress> links;
-        return links;
-    }
-    static int ListFromLinks(NetInterface* out, int capacity) {
-        int n = 0;
-        for (const LinkAddress& l : Links()) {
-            if (n >= capacity) break;
-            out[n++] = NetInterface{l.address, l.netmask, l.flags};
-        }
-        return n;
-    }
-    // The announcer's list for Links(), as addresses.
-    static std::vector<uint32_t> AnnouncerAddresses() {
-        SocketOps ops = SystemSocketOps();
-        ops.list_interfaces = ListFromLinks;
-        const SocketOps previous = SetSocketOps(ops);
-        InterfaceAddress list[ANNOUNCE_INTERFACE_CAPACITY];
-        std::vector<uint32_t> addresses;
-        if (ListBroadcastInterfaces(list, ANNOUNCE_INTERFACE_CAPACITY) == 0) {
-            for (const InterfaceAddress& a : list)
-                if (a.address != 0) addresses.push_back(a.address);
-        }
-        SetSocketOps(previous);
-        return addresses;
-    }
-    static std::vector<uint32_t> SelectedAddresses() {
-        std::vector<uint32_t> addresses;
-        for (const LinkAddress& l : firewalld::SelectAnnouncedLinks(Links())) addresses.push_back(l.address);
-        return addresses;
-    }
-    static LinkAddress Link(const char* name, unsigned last, unsigned flags) {
-        return LinkAddress{name, MakeIPv4(10, 9, 0, last), MakeIPv4(255, 255, 255, 0), flags};
-    }
-    static constexpr unsigned LAN = IFACE_UP | IFACE_BROADCAST;
-};
-
-TEST_F(AnnouncedLinksTest, TheSameInterfacesInTheSameOrderAsTheAnnouncer) {
-    Links() = {Link("lo", 1, IFACE_UP | IFACE_LOOPBACK),
-               Link("tun0", 2, IFACE_UP | IFACE_POINTTOPOINT),
-               Link("eth1", 3, IFACE_BROADCAST),  // down
-               Link("wg0", 4, IFACE_UP),          // no broadcast
-               Link("eth0", 5, LAN),
-               LinkAddress{"eth2", 0, 0, LAN},  // no address
-               Link("wlan0", 6, LAN | IFACE_LOOPBACK),
-               Link("br0", 7, LAN)};
-    EXPECT_EQ(SelectedAddresses(), AnnouncerAddresses());
-    ASSERT_EQ(SelectedAddresses().size(), 2u);
-    EXPECT_EQ(firewalld::SelectAnnouncedLinks(Links())[0].name, "eth0");
-    EXPECT_EQ(firewalld::SelectAnnouncedLinks(Links())[1].name, "br0");
-}
-
-TEST_F(AnnouncedLinksTest, AtMostTheAnnouncersNumberAmongTheFirstTwentyEntries) {
-    Links().clear();
-    for (unsigned i = 0; i < 8; ++i) Links().push_back(Link("eth", 10 + i, LAN));
-    EXPECT_EQ(SelectedAddresses(), AnnouncerAddresses());
-    EXPECT_EQ(SelectedAddresses().size(), static_cast<std::size_t>(ANNOUNCE_INTERFACE_CAPACITY));
-
-    // Twenty unusable entries first: the one after them is never looked at.
-    Links().clear();
-    for (unsigned i = 0; i < MAX_NET_INTERFACES; ++i)
-        Links().push_back(Link("lo", 30 + i, IFACE_UP | IFACE_LOOPBACK));
-    Links().push_back(Link("eth0", 99, LAN));
-    EXPECT_EQ(SelectedAddresses(), AnnouncerAddresses());
-    EXPECT_TRUE(SelectedAddresses().empty());
 }
 
 TEST(FirewalldBusTest, WithoutASystemBusNothingIsOpenedAtOnce) {
@@ -158,7 +86,7 @@ TEST(FirewalldNotRunningTest, NothingIsAddedAndTheCostIsPrinted) {
     if (std::getenv("ORVANE_FIREWALLD_NOT_RUNNING") == nullptr) {
         GTEST_SKIP() << "needs a system bus without firewalld in a test host (tests/e2e/run_firewalld.sh)";
     }
-    ASSERT_FALSE(firewalld::SelectAnnouncedLinks(firewalld::ListIPv4Links()).empty())
+    ASSERT_FALSE(firewalld::AnnouncedLinks().empty())
         << "an interface to announce on, so that the bus is asked at all";
     SockStartup();
     using Clock = std::chrono::steady_clock;

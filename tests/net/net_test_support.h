@@ -216,7 +216,7 @@ private:
 };
 
 inline NetInterface Iface(uint32_t address, uint32_t netmask, unsigned flags) {
-    return NetInterface{address, netmask, flags};
+    return NetInterface{address, netmask, flags, {}};
 }
 
 // A connected pair of loopback TCP sockets.
