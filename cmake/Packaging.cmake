@@ -77,6 +77,7 @@ progress window shows how far it has got.
 The package also carries orvane-m1-sim, which plays a receiver against the
 updater so that support staff can tell a problem of the PC from a problem of
 the device.")
+
 # The RPM, for the distributions where firewalld is on by default (Fedora, RHEL and its
 # rebuilds, openSUSE): the same name, version, summary and files as the .deb.
 find_program(ORVANE_RPMBUILD rpmbuild)
@@ -110,7 +111,7 @@ else()
 endif()
 set(CPACK_RPM_PACKAGE_REQUIRES "${_rpm_qt_platforms}/libqxcb.so, ${_rpm_qt_platforms}/libqwayland-generic.so")
 # The package owns its files and its documentation folder, not the folders the system and the
-# icon theme own (rpm's build-id links would be files the .deb does not have).
+# icon theme own.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
     /usr/share/applications /usr/share/metainfo /usr/share/man /usr/share/man/man1 /usr/share/icons
     /usr/share/icons/hicolor)
@@ -118,6 +119,7 @@ foreach(size IN LISTS ORVANE_ICON_SIZES)
   list(APPEND CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/icons/hicolor/${size}x${size}
        /usr/share/icons/hicolor/${size}x${size}/apps)
 endforeach()
+# No /usr/lib/.build-id links (files the .deb does not have); the contact as the Packager.
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none\n%define packager ${CPACK_PACKAGE_CONTACT}")
 # The changelog, from the Debian one: "pkg (version) ...", "  * item" with continuation lines,
 # " -- Name <mail>  Day, DD Mon YYYY ..." become "* Day Mon DD YYYY Name <mail> - version-1"
