@@ -86,6 +86,39 @@ if(ORVANE_RPMBUILD)
 else()
   message(STATUS "rpmbuild not found (Debian: rpm): the package target writes the .deb only")
 endif()
+# Signing the RPM with the company's GPG key, for whoever holds it. These cache variables, each
+# taking the environment variable of the same name when left empty, name it; nothing of the
+# key is in the repository:
+#   ORVANE_RPM_SIGN_KEY              the key's id, fingerprint or user id in the keyring
+#   ORVANE_RPM_SIGN_GNUPGHOME        the keyring's folder (default: gpg's own, ~/.gnupg)
+#   ORVANE_RPM_SIGN_PASSPHRASE_FILE  a file holding the key's passphrase (none: no passphrase,
+#                                    or gpg-agent has it)
+# With a key, CPack runs cmake/sign_rpm.cmake once it has made the RPM: it signs, verifies and
+# fails the package target, leaving no RPM, if either fails. Without one the RPM is unsigned.
+set(ORVANE_RPM_SIGN_KEY "" CACHE STRING "GPG key (id, fingerprint or user id) that signs the RPM")
+set(ORVANE_RPM_SIGN_GNUPGHOME "" CACHE STRING "GnuPG folder holding that key; empty: gpg's own")
+set(ORVANE_RPM_SIGN_PASSPHRASE_FILE "" CACHE STRING "File holding the passphrase of that key")
+foreach(_name KEY GNUPGHOME PASSPHRASE_FILE)
+  if(ORVANE_RPM_SIGN_${_name} STREQUAL "" AND NOT "$ENV{ORVANE_RPM_SIGN_${_name}}" STREQUAL "")
+    set(ORVANE_RPM_SIGN_${_name} "$ENV{ORVANE_RPM_SIGN_${_name}}")
+  endif()
+  if(ORVANE_RPM_SIGN_${_name} AND NOT _name STREQUAL "KEY"
+     AND NOT (IS_ABSOLUTE "${ORVANE_RPM_SIGN_${_name}}" AND EXISTS "${ORVANE_RPM_SIGN_${_name}}"))
+    message(FATAL_ERROR "Packaging: ORVANE_RPM_SIGN_${_name} must name an existing file or folder by its "
+                        "absolute path, not ${ORVANE_RPM_SIGN_${_name}}")
+  endif()
+  set(CPACK_ORVANE_RPM_SIGN_${_name} "${ORVANE_RPM_SIGN_${_name}}")
+endforeach()
+if(ORVANE_RPM_SIGN_KEY)
+  find_program(ORVANE_RPMSIGN rpmsign)
+  find_program(ORVANE_GPG NAMES gpg gpg2)
+  if(NOT ORVANE_RPMBUILD OR NOT ORVANE_RPMSIGN OR NOT ORVANE_GPG)
+    message(FATAL_ERROR "Packaging: signing the RPM needs rpmbuild and rpmsign (Debian: rpm) and gpg")
+  endif()
+  set(CPACK_ORVANE_GPG ${ORVANE_GPG})
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/sign_rpm.cmake)
+  message(STATUS "Signing the RPM with the GPG key ${ORVANE_RPM_SIGN_KEY}")
+endif()
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 set(CPACK_RPM_PACKAGE_RELEASE 1)
 set(CPACK_RPM_PACKAGE_LICENSE "LicenseRef-proprietary AND CC0-1.0")
