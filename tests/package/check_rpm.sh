@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Checks the RPM the package target made beside the .deb, as far as Debian can: against the
-# .deb, its requirements, rpmlint, the unpacked program started as the menu starts it.
+# .deb, its requirements, a copy signed by the build's step and rpmlint on it, the unpacked
+# program started as the menu starts it.
 #   check_rpm.sh BUILD_DIR SOURCE_DIR      Exit codes: 0 passed, 1 failed, 77 skipped.
 set -uo pipefail
 BUILD=$(cd "$1" && pwd)
 skip() { echo "rpm check: SKIPPED: $*"; exit 77; }
-for tool in rpm rpm2cpio cpio rpmlint dpkg-deb objdump; do command -v $tool >/dev/null || skip "no $tool"; done
+for tool in rpm rpm2cpio cpio rpmlint dpkg-deb objdump gpg; do command -v $tool >/dev/null || skip "no $tool"; done
 VERSION=$(sed -n 's/^constexpr const char\* ABOUT_VERSION = "\([0-9.]*\)";$/\1/p' "$2/res/catalogue/catalogue.h")
 RPM=$BUILD/orvane-updater-$VERSION-1.$(rpm --eval '%{_arch}').rpm
 DEB=$BUILD/orvane-updater_${VERSION}_$(dpkg --print-architecture).deb
 [ -f "$RPM" ] && [ -f "$DEB" ] || skip "no $RPM or .deb: build them with cmake --build --preset linux --target package"
 [ "$RPM" -nt "$BUILD/bin/orvane-updater" ] || skip "the RPM is older than the program: build the package target again"
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/orvane-rpm.XXXXXX") && chmod 755 "$WORK" && trap 'rm -rf "$WORK"' EXIT
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/orvane-rpm.XXXXXX") && chmod 755 "$WORK" && export GNUPGHOME=$WORK/gnupg
+trap 'gpgconf --kill gpg-agent; rm -rf "$WORK"' EXIT
 FAILED=0
 check() { if "${@:2}"; then echo "  ok   $1"; else echo "  FAIL $1"; FAILED=$((FAILED + 1)); fi; }
 same() { [ "$1" = "$2" ] || { printf '  expected: %s\n  got:      %s\n' "$2" "$1"; return 1; }; }
@@ -49,11 +51,28 @@ check "the files, their owners and modes are the .deb's" \
 check "the same bytes as the .deb's, the programs aside" diff -r "$WORK/deb/usr/share" "$WORK/rpm/usr/share"
 check "it owns no folder but its documentation's" same "$(q '[%{FILEMODES:perms} %{FILENAMES}\n]' | awk '$1 ~ /^d/')" \
     "drwxr-xr-x /usr/share/doc/orvane-updater"
-# rpmlint: no error. An unsigned package is one ("no-signature"): the RPM is signed, if at
-# all, by whoever publishes it with their GPG key, not by this build.
-lint=$(rpmlint "$RPM" 2>&1)
+# A copy signed as a release is, through the build's step, with a key made here whose
+# passphrase is in a file; gpg's command lines are written down as ps shows them. A wrong
+# passphrase must fail and leave no package. Then the key is imported as a user imports the
+# company's (rpm's database is ~/.rpmdb on Debian), and rpmlint must find no error at all.
+KEY=release@orvane.invalid SIGNED=$WORK/signed/${RPM##*/} STEP=$2/cmake/sign_rpm.cmake
+mkdir -m 700 "$GNUPGHOME" "$WORK/signed" && echo no >"$WORK/wrong" && head -c 18 /dev/urandom | base64 >"$WORK/passphrase"
+gpg --batch --pinentry-mode loopback --passphrase-file "$WORK/passphrase" --quick-gen-key $KEY 2>/dev/null
+printf '#!/bin/sh\necho "$*" >>%s/command-lines\nexec gpg "$@"\n' "$WORK" >"$WORK/gpg" && chmod 755 "$WORK/gpg"
+sign() { cp "$RPM" "$SIGNED" && cmake -DRPM="$SIGNED" -DKEY=$KEY -DPASSPHRASE_FILE="$1" -DGPG="$WORK/gpg" -P "$STEP" \
+    >>"$WORK/sign.log" 2>&1; }
+sign "$WORK/wrong"
+check "a wrong passphrase fails the signing step, which leaves no RPM" test $? -ne 0 -a ! -e "$SIGNED"
+sign "$WORK/passphrase"
+check "the build's signing step signs and verifies a copy" test $? -eq 0
+gpg --armor --export $KEY >"$WORK/key.asc" && HOME=$WORK rpm --import "$WORK/key.asc"
+check "rpm -K: the signature is good" same "$(HOME=$WORK rpm -K "$SIGNED")" "$SIGNED: digests signatures OK"
+check "gpg was given the passphrase's file" grep -qF -- "--passphrase-file $WORK/passphrase " "$WORK/command-lines"
+check "the passphrase is on no command line and in no output" \
+    test -z "$(grep -lF "$(cat "$WORK/passphrase")" "$WORK/command-lines" "$WORK/sign.log")"
+lint=$(HOME=$WORK rpmlint "$SIGNED" 2>&1)
 grep -E ': [EW]: ' <<<"$lint" | sed 's/^/  rpmlint: /'
-check "rpmlint shows no error but no-signature" same "$(grep ': E: ' <<<"$lint" | grep -v ': E: no-signature$')" ""
+check "rpmlint on the signed RPM: 0 errors" grep -q ' 0 errors, ' <<<"$lint"
 
 bash "$(dirname "$0")/run_installed.sh" "$WORK/rpm"
 rc=$?
