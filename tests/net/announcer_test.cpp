@@ -159,9 +159,8 @@ TEST_F(AnnouncerTest, SixtyPassesOverEverySuitableInterfaceThenStopped) {
     EXPECT_EQ(calls, ANNOUNCE_PASSES) << "every pass reads the list again";
 }
 
-// The receiver behind the sixth interface (five virtual networks first) or the seventieth
-// (beyond the 64 datagrams of one pass) hears its own address in the first pass or the
-// next, and as often as any other interface.
+// Behind the sixth interface or the seventieth (beyond one pass's 64 datagrams), the receiver
+// hears its own address in the first pass or the next, and as often as any other interface.
 TEST_F(AnnouncerTest, EveryInterfaceIsReachedWithinTheBoundOfAPass) {
     for (const unsigned count : {6u, 70u}) {
         SCOPED_TRACE(count);
