@@ -1,5 +1,6 @@
 #include "net/announcer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -84,7 +85,6 @@ int StartAnnouncer() {
         g_announcer.state = TS_STOPPED;
         return 0;
     }
-    g_announcer_thread = generation;
     return 1;
 }
 
@@ -94,12 +94,21 @@ void AnnouncerThread(void* arg) {
     AnnouncerContext* const context = start.context;
     Shared& sh = S();
     std::unique_lock<std::mutex> lock(sh.mutex);
+    std::vector<InterfaceAddress> list(ANNOUNCE_INTERFACE_CAPACITY);
+    // Where this pass starts in the list. A pass sends to at most ANNOUNCE_DATAGRAMS_PER_PASS
+    // interfaces; when more are suitable, the next pass takes the next ones, wrapping round,
+    // so that each is reached within a few passes (four with the most the platform lists)
+    // rather than the ones listed late never. With fewer, every pass sends to all of them.
+    size_t next = 0;
     for (int pass = 1; pass <= ANNOUNCE_PASSES; ++pass) {
         if (!MayAnnounce(context, start.generation)) break;
-        InterfaceAddress list[ANNOUNCE_INTERFACE_CAPACITY];
-        ListBroadcastInterfaces(list, ANNOUNCE_INTERFACE_CAPACITY);  // an empty list sends nothing
-        for (const InterfaceAddress& entry : list) {
-            if (entry.address == 0) break;
+        ListBroadcastInterfaces(list.data(), ANNOUNCE_INTERFACE_CAPACITY);  // an empty list sends nothing
+        size_t count = 0;
+        while (count < list.size() && list[count].address != 0) ++count;
+        const size_t sends = std::min(count, static_cast<size_t>(ANNOUNCE_DATAGRAMS_PER_PASS));
+        if (next >= count) next = 0;  // the list may have shrunk since the last pass
+        for (size_t i = 0; i < sends; ++i) {
+            const InterfaceAddress& entry = list[(next + i) % count];
             BuildAnnouncement(context, entry.address);
             // A failed send (routes gone while a network manager reconfigures, a cable
             // replugged, an odd interface) skips this interface for this pass only: the
@@ -107,6 +116,7 @@ void AnnouncerThread(void* arg) {
             SockSendTo(context->udp_socket, context->message, std::strlen(context->message), entry.broadcast,
                        DISCOVERY_PORT);
         }
+        next = count > sends ? (next + sends) % count : 0;
         // The full pause unless a stop or a newer start comes first.
         sh.wake.wait_for(lock, std::chrono::milliseconds(sh.pause_ms),
                          [&] { return !MayAnnounce(context, start.generation); });

@@ -1,7 +1,9 @@
 // The discovery announcer: while a run waits for the device, one thread broadcasts the
 // server's address and port on every suitable local IPv4 network, every 3 seconds, for at
-// most 60 passes; a send that fails skips that interface for the pass. Each start begins a
-// new announcer generation; a thread only ever sends for the generation it was started
+// most 60 passes; a send that fails skips that interface for the pass. A pass sends at most
+// 64 datagrams; a PC with more suitable interfaces than that has each pass go on where the
+// last one stopped, so every interface is still reached every few passes. Each start begins
+// a new announcer generation; a thread only ever sends for the generation it was started
 // for, so a thread left over from an earlier run can never announce for a later one.
 #pragma once
 
@@ -18,7 +20,11 @@ struct InterfaceAddress {
     uint32_t broadcast;
 };
 
-constexpr int ANNOUNCE_INTERFACE_CAPACITY = 5;
+// The interfaces one pass reads: every one the platform enumerates.
+constexpr int ANNOUNCE_INTERFACE_CAPACITY = MAX_NET_INTERFACES;
+// The datagrams one pass sends at most, so that the traffic stays bounded however many
+// virtual networks the PC has.
+constexpr int ANNOUNCE_DATAGRAMS_PER_PASS = 64;
 constexpr int ANNOUNCE_PASSES = 60;
 constexpr unsigned ANNOUNCE_PAUSE_MS = 3000;
 // StopAnnouncer waits at most this long for the announcer thread to end.

@@ -16,7 +16,6 @@ std::atomic<int32_t> g_worker_active{0};
 std::atomic<int32_t> g_firewall_method{FIREWALL_NONE};
 std::atomic<int32_t> g_progress_shown{0};
 AnnouncerContext g_announcer;
-std::atomic<uint32_t> g_announcer_thread{0};
 ServerContext g_server;
 std::atomic<uint32_t> g_pinned_client{NO_CLIENT};
 std::atomic<uint32_t> g_unsent_images{0};
@@ -28,7 +27,6 @@ int ResetRunState() {
     g_announcer.udp_socket = 0;
     g_announcer.state = 0;
     std::memset(g_announcer.message, 0, sizeof g_announcer.message);
-    g_announcer_thread = 0;
     g_server.listen_socket = 0;
     g_server.conn_socket = 0;
     g_server.state = 0;

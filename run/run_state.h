@@ -93,8 +93,6 @@ extern std::atomic<int32_t> g_worker_active;
 extern std::atomic<int32_t> g_firewall_method;
 extern std::atomic<int32_t> g_progress_shown;
 extern AnnouncerContext g_announcer;
-// Identifies the announcer thread of the current run (0: none). Nothing waits on it.
-extern std::atomic<uint32_t> g_announcer_thread;
 extern ServerContext g_server;
 extern std::atomic<uint32_t> g_pinned_client;
 extern std::atomic<uint32_t> g_unsent_images;

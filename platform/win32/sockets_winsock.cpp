@@ -186,12 +186,25 @@ int ListInterfaces(NetInterface* out, int capacity) {
     if (out == nullptr || capacity < 0) return -1;
     const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET) return -1;
-    INTERFACE_INFO info[MAX_NET_INTERFACES];
+    // Winsock does not cut the list short when the area is too small for every address: it
+    // fails outright (WSAEFAULT; WSAENOBUFS on some versions) and does not say how much it
+    // needs. So ask with room for a common PC first, then with twice the room each time, up
+    // to a bound far above what any PC has; only beyond it does the enumeration fail.
+    constexpr DWORD MOST_RECORDS = 4096;
+    INTERFACE_INFO* info = nullptr;
     DWORD bytes = 0;
-    const int r =
-        WSAIoctl(s, SIO_GET_INTERFACE_LIST, nullptr, 0, info, sizeof info, &bytes, nullptr, nullptr);
+    for (DWORD records = 16; records <= MOST_RECORDS; records *= 2) {
+        const DWORD size = records * sizeof(INTERFACE_INFO);
+        info = static_cast<INTERFACE_INFO*>(HeapAlloc(GetProcessHeap(), 0, size));
+        if (info == nullptr) break;
+        if (WSAIoctl(s, SIO_GET_INTERFACE_LIST, nullptr, 0, info, size, &bytes, nullptr, nullptr) == 0) break;
+        const int error = WSAGetLastError();
+        HeapFree(GetProcessHeap(), 0, info);
+        info = nullptr;
+        if (error != WSAEFAULT && error != WSAENOBUFS) break;
+    }
     ::closesocket(s);
-    if (r != 0) return -1;
+    if (info == nullptr) return -1;
     const int records = static_cast<int>(bytes / sizeof(INTERFACE_INFO));
     int n = 0;
     for (int i = 0; i < records && n < capacity; ++i) {
@@ -206,6 +219,7 @@ int ListInterfaces(NetInterface* out, int capacity) {
         if (f & IFF_POINTTOPOINT) e.flags |= IFACE_POINTTOPOINT;
         e.name[0] = '\0';  // Winsock's list names no interface
     }
+    HeapFree(GetProcessHeap(), 0, info);
     return n;
 }
 

@@ -7,15 +7,15 @@
 #   orvane-e2e-dev  ove2e-dev  10.231.0.2/24, 10.231.0.3/24 the receiver (.3: a second host)
 #
 # The updater announces on every interface it enumerates, so it only ever runs inside
-# orvane-e2e-pc, which has nothing but loopback and the veth. Both namespaces are removed on
-# every way out (a leftover of an earlier run is removed first), and runs of this script
-# on one machine take turns through a lock, since the namespace names are machine-wide.
+# orvane-e2e-pc, which has nothing but loopback, the veth and empty bridges. Every namespace
+# is removed on every way out (a leftover of an earlier run is removed first), and runs of
+# this script on one machine take turns through a lock: the namespace names are machine-wide.
 #
 # Usage: run_e2e.sh --updater "CMD [ARGS]" --sim PATH [CASE...]
 #   CMD is run as: CMD [ARGS] --timeout SECONDS. It must run one update run, print a line
 #   ending in "outcome: NAME" (none, no device, failed, old version, completed) and exit.
 #   Cases (default: all): completed checksum_error old_version vanish_retry forged_report
-#   discovery fetch_twice_slow routes_gone
+#   discovery fetch_twice_slow routes_gone behind_bridges
 #
 # Exit codes: 0 every case passed, 1 a case failed, 2 bad command line, 77 skipped (not
 # root, or no network namespaces here).
@@ -29,7 +29,8 @@ PC_ADDR=10.231.0.1
 DEV_ADDR=10.231.0.2
 SECOND_ADDR=10.231.0.3
 BROADCAST=10.231.0.255
-ALL_CASES=(completed checksum_error old_version vanish_retry forged_report discovery fetch_twice_slow routes_gone)
+ALL_CASES=(completed checksum_error old_version vanish_retry forged_report discovery fetch_twice_slow routes_gone
+           behind_bridges)
 
 UPDATER=()
 SIM=""
@@ -77,6 +78,7 @@ PIDS=()
 remove_namespaces() {
     ip netns del "$PC_NS" 2>/dev/null
     ip netns del "$DEV_NS" 2>/dev/null
+    ip netns del "$PC_NS-aside" 2>/dev/null
     return 0
 }
 
@@ -158,6 +160,16 @@ routes_were_refused() {
         echo "  FAIL: fewer than two of the announcer's sends were refused while the routes were gone"
         return 1
     fi
+}
+
+# Empty bridges, a subnet each, listed before the cable to the receiver as a container engine's
+# networks are. Interfaces are listed by index: the cable steps aside while they take the first.
+bridges_before_cable() {  # COUNT
+    ip netns add "$PC_NS-aside" && ip -n "$PC_NS" link set "$PC_IF" netns "$PC_NS-aside" &&
+        seq "$1" | awk '{ b = "ovbr" $1; print "link add " b " index " $1 + 1 " type bridge\naddr add 10.233." \
+                          $1 ".1/24 brd + dev " b "\nlink set " b " up" }' | ip -n "$PC_NS" -batch - &&
+        ip -n "$PC_NS-aside" link set "$PC_IF" netns "$PC_NS" && ip netns del "$PC_NS-aside" &&
+        ip -n "$PC_NS" addr add "$PC_ADDR/24" brd + dev "$PC_IF" && ip -n "$PC_NS" link set "$PC_IF" up
 }
 
 now() { date +%s.%N; }
@@ -249,6 +261,9 @@ for c in "${CASES[@]}"; do
         routes_gone)
             BEFORE_UPDATER=routes_away WHILE_RUNNING=routes_back_later AFTER_RUN=routes_were_refused \
                 run_case routes_gone completed 40 ;;
+        # The receiver behind the 70th interface, beyond the 64 datagrams of one pass.
+        behind_bridges) bridges_before_cable "${ORVANE_E2E_BRIDGES:-69}" && run_case behind_bridges completed 40 &&
+            make_namespaces ;;
     esac || FAILED=$((FAILED + 1))
 done
 echo "e2e: $(( ${#CASES[@]} - FAILED )) of ${#CASES[@]} case(s) passed"

@@ -58,7 +58,6 @@ TEST_F(ResetTest, LeavesTheNetworkSideIdleAndTheWindowSideAlone) {
     std::memset(g_server.buffer, 'b', sizeof g_server.buffer);
     g_pinned_client = MakeIPv4(10, 0, 0, 9);
     g_unsent_images = 0xF;
-    g_announcer_thread = 3;
     g_update_outcome = OUTCOME_FAILED;
     g_device_report = REQ_WROTE;
     g_idle_seconds = 12;
@@ -72,7 +71,6 @@ TEST_F(ResetTest, LeavesTheNetworkSideIdleAndTheWindowSideAlone) {
     EXPECT_EQ(g_announcer.udp_socket, SOCKET_NONE);
     EXPECT_EQ(g_announcer.state, TS_STOPPED);
     EXPECT_TRUE(AllZero(g_announcer.message, sizeof g_announcer.message));
-    EXPECT_EQ(g_announcer_thread, 0u);
     EXPECT_EQ(g_server.listen_socket, SOCKET_NONE);
     EXPECT_EQ(g_server.conn_socket, SOCKET_NONE);
     EXPECT_EQ(g_server.state, TS_STOPPED);
