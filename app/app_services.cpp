@@ -10,7 +10,7 @@ namespace {
 void StartWorkerThread() { (void)StartDetachedThread(UpdateWorker, nullptr); }
 
 const AppServices kSystem = {
-    AcquireSingleInstanceLock, ActivateRunningInstance, OpenFirewallFor,  CloseFirewallFor,
+    AcquireSingleInstanceLock, ActivateRunningInstance, OpenSystemFirewall, CloseSystemFirewall,
     StartWorkerThread,         StopUpdateRunNetwork,    WaitForWorkerEnd,
 };
 

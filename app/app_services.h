@@ -4,16 +4,16 @@
 // the windows without a real update worker touching the network.
 #pragma once
 
-class CPortMapping;
-class CFirewallException;
+class CFirewallOpening;
 
 struct AppServices {
     // The single-instance lock (platform/instance_lock.h).
     bool (*acquire_instance_lock)(const char* name);
     void (*activate_running_instance)(const char* name);
-    // The firewall opening and its undoing over the main window's two members.
-    void (*open_firewall)(CPortMapping*& port_mapping, CFirewallException*& firewall_exception);
-    void (*close_firewall)(CPortMapping*& port_mapping, CFirewallException*& firewall_exception);
+    // The firewall opening and its undoing over the main window's member: the platform's own
+    // (firewall/firewall_opening.h), firewalld's on Linux.
+    void (*open_firewall)(CFirewallOpening*& opening);
+    void (*close_firewall)(CFirewallOpening*& opening);
     // Starts UpdateWorker on a detached thread; a failure to start goes unnoticed (the
     // watchdog then ends the run as no device).
     void (*start_worker)();

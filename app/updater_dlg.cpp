@@ -61,11 +61,9 @@ bool CUpdaterDlg::CheckSingleInstance() {
     return false;
 }
 
-void CUpdaterDlg::OpenFirewall() { CurrentAppServices().open_firewall(m_pPortMapping, m_pFirewallException); }
+void CUpdaterDlg::OpenFirewall() { CurrentAppServices().open_firewall(m_pFirewallOpening); }
 
-void CUpdaterDlg::CloseFirewall() {
-    CurrentAppServices().close_firewall(m_pPortMapping, m_pFirewallException);
-}
+void CUpdaterDlg::CloseFirewall() { CurrentAppServices().close_firewall(m_pFirewallOpening); }
 
 void CUpdaterDlg::SetInitialTexts() {
     SetWindowText(LoadStringById(IDS_MAIN_TITLE));

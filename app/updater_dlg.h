@@ -8,8 +8,7 @@
 #include "app/dialog_controls.h"
 #include "platform/dialog.h"
 
-class CPortMapping;
-class CFirewallException;
+class CFirewallOpening;
 
 constexpr unsigned WATCHDOG_TIMER = 1;
 constexpr unsigned WATCHDOG_PERIOD_MS = 1000;
@@ -53,8 +52,8 @@ private:
     void ShowOutcome(int outcome, unsigned timer_id);
     void Teardown();
 
-    CPortMapping* m_pPortMapping = nullptr;
-    CFirewallException* m_pFirewallException = nullptr;
+    // The platform's firewall opening, from OpenFirewall to CloseFirewall.
+    CFirewallOpening* m_pFirewallOpening = nullptr;
     CButton m_btnUpdate;
     CButton m_btnFinish;
     unsigned m_hIcon;

@@ -5,6 +5,20 @@
 #include "firewall/port_mapping.h"
 #include "run/run_state.h"
 
+void OpenSystemFirewall(CFirewallOpening*& opening) {
+    // Made once: a second opening while one is held could not be undone.
+    if (opening != nullptr) return;
+    opening = NewSystemFirewallOpening();
+    opening->Open();
+}
+
+void CloseSystemFirewall(CFirewallOpening*& opening) {
+    if (opening == nullptr) return;
+    opening->Close();
+    delete opening;
+    opening = nullptr;
+}
+
 void OpenFirewallFor(CPortMapping*& port_mapping, CFirewallException*& firewall_exception) {
     // The opening is made once: a second call while one is held would lose the first
     // objects (and start COM a second time) and leave its opening impossible to undo.

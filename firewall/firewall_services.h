@@ -6,9 +6,9 @@
 //
 // Every object is reference counted exactly like its COM counterpart: an operation that hands
 // out an object hands out one counted reference, which the receiver releases once. The
-// Windows back-end wraps the real COM objects (platform/win32/); other platforms have no such
-// service and create nothing (platform/posix/); the tests put fakes in their place that
-// count every AddRef and Release.
+// Windows back-end wraps the real COM objects (platform/win32/); the tests put fakes in their
+// place that count every AddRef and Release. Linux has neither service and opens firewalld
+// instead (firewall/firewalld_opening.h); the Windows logic runs there only on the fakes.
 #pragma once
 
 #include <cstdint>

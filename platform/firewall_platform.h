@@ -1,8 +1,9 @@
-// What the firewall back-end of this platform tells about itself, for tests that run the
-// opening through the real platform objects.
+// What the Windows firewall back-end (platform/win32/firewall_win32.cpp) tells about itself,
+// for the tests that run the opening through the real COM objects. Linux has no such
+// objects.
 #pragma once
 
-// How many platform references (COM references on Windows) the back-end's objects hold
-// right now. Between two firewall operations only the authorized-applications collection
-// of an open CFirewallException is held; 0 everywhere else.
+// How many COM references the back-end's objects hold right now. Between two firewall
+// operations only the authorized-applications collection of an open CFirewallException is
+// held; 0 everywhere else.
 long FirewallPlatformReferencesHeld();

@@ -42,11 +42,14 @@ enum ThreadState : int32_t {
     TS_STOPPED = 4,
 };
 
-// Which firewall opening start-up made, so that shut-down undoes the same one.
+// Which firewall opening start-up made, so that shut-down undoes the same one. Windows
+// takes the application exception or, without the Windows Firewall manager, the port
+// mapping; Linux takes firewalld's runtime rules.
 enum FirewallMethod : int32_t {
     FIREWALL_NONE = 0,
     FIREWALL_PORT_MAPPING = 1,
     FIREWALL_APP_EXCEPTION = 2,
+    FIREWALL_FIREWALLD = 3,
 };
 
 constexpr int IMAGE_SLOT_COUNT = 4;

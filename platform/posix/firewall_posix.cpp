@@ -1,56 +1,36 @@
-// This platform has no Windows Firewall: creating its manager gives none, so the opening
-// takes the port-mapping method. The connection-sharing service is firewalld, where it runs
-// (platform/posix/firewalld.h): its zones take the port mapping as a runtime rule.
-#include <cstring>
-
-#include "firewall/firewall_constants.h"
+// Linux has none of the Windows firewall services: its opening is firewalld's
+// (firewall/firewalld_opening.cpp). The Windows opening is built here all the same, for its
+// tests on fakes; on these services it would find neither manager and change nothing.
 #include "firewall/firewall_services.h"
-#include "platform/firewall_platform.h"
-#include "platform/posix/firewalld.h"
-#include "platform/process_info.h"
 
 namespace {
 
-class PosixFirewallPlatform final : public FirewallPlatform {
+class NoWindowsFirewall final : public FirewallPlatform {
 public:
-    FwResult InitializeCom() override { return FW_S_OK; }
+    FwResult InitializeCom() override { return FW_E_CLASSNOTREG; }
     void UninitializeCom() override {}
+    bool AnsiToWide(const char*, FwText* out) override { return Nothing(out); }
+    FwResult CreateFirewallManager(FwManager** out) override { return Nothing(out); }
+    FwResult CreateAuthorizedApplication(FwAuthorizedApplication** out) override { return Nothing(out); }
+    FwResult CreateSharingManager(FwSharingManager** out) override { return Nothing(out); }
+    bool ReadExecutablePath(FwText* out) override { return Nothing(out); }
+    bool ReadComputerName(FwText* out) override { return Nothing(out); }
 
-    // No code page here: each byte becomes the wide character of the same value.
-    bool AnsiToWide(const char* text, FwText* out) override {
+private:
+    template <class T>
+    static FwResult Nothing(T** out) {
+        *out = nullptr;
+        return FW_E_CLASSNOTREG;
+    }
+    static bool Nothing(FwText* out) {
         out->clear();
-        if (text == nullptr) return false;
-        const std::size_t length = std::strlen(text);
-        if (length >= FW_TEXT_CAPACITY) return false;
-        for (std::size_t i = 0; i < length; ++i) {
-            out->push_back(static_cast<char16_t>(static_cast<unsigned char>(text[i])));
-        }
-        return true;
+        return false;
     }
-
-    FwResult CreateFirewallManager(FwManager** out) override {
-        *out = nullptr;
-        return FW_E_CLASSNOTREG;
-    }
-    FwResult CreateAuthorizedApplication(FwAuthorizedApplication** out) override {
-        *out = nullptr;
-        return FW_E_CLASSNOTREG;
-    }
-    FwResult CreateSharingManager(FwSharingManager** out) override {
-        return firewalld::CreateSharingManager(out);
-    }
-
-    bool ReadExecutablePath(FwText* out) override {
-        return ReadExecutablePathText(out, EXECUTABLE_PATH_SIZE);
-    }
-    bool ReadComputerName(FwText* out) override { return ReadComputerNameText(out); }
 };
 
 }  // namespace
 
 FirewallPlatform& SystemFirewallPlatform() {
-    static PosixFirewallPlatform platform;
+    static NoWindowsFirewall platform;
     return platform;
 }
-
-long FirewallPlatformReferencesHeld() { return firewalld::LiveObjects(); }

@@ -21,13 +21,12 @@ void FakeActivate(const char*) {
     ++g_record.activate_calls;
     Log("activate");
 }
-void FakeOpenFirewall(CPortMapping*& mapping, CFirewallException*& exception) {
-    EXPECT_EQ(mapping, nullptr);
-    EXPECT_EQ(exception, nullptr);
+void FakeOpenFirewall(CFirewallOpening*& opening) {
+    EXPECT_EQ(opening, nullptr);
     ++g_record.open_firewall_calls;
     Log("open firewall");
 }
-void FakeCloseFirewall(CPortMapping*&, CFirewallException*&) {
+void FakeCloseFirewall(CFirewallOpening*&) {
     ++g_record.close_firewall_calls;
     g_record.images_loaded_at_firewall_close = ImagesLoaded();
     Log("close firewall");

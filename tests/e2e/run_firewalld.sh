@@ -26,7 +26,8 @@
 #   sigkill       killed: only a runtime rule remains, gone after a reload
 #   ways_out      SIGTERM, SIGINT, SIGHUP, Esc, Alt+F4, the display going away (log-out)
 #                 and SIGTERM during an update each remove the rule
-#   backend       the back-end's own checks (CHECK, a test program) against this firewalld
+#   backend       the firewalld opening's own checks (CHECK, tests/firewall/firewalld_test.cpp)
+#                 against this firewalld
 #
 # Usage: run_firewalld.sh --program PATH --sim PATH --driver PATH --check PATH --debs DIR [CASE...]
 #   --driver is tests/gui/xvfb_updater.sh; --debs holds firewalld, python3-firewall,

@@ -129,20 +129,17 @@ TEST_F(FirewallComTest, WithoutTheSharingManagerThePortMappingChangesNothing) {
     com.Close();
 }
 
-TEST_F(FirewallComTest, TheWholeOpeningAndClosingRunsThroughCom) {
+TEST_F(FirewallComTest, ThePlatformsOpeningAndClosingRunThroughCom) {
     g_firewall_method = FIREWALL_NONE;
-    CPortMapping* port_mapping = nullptr;
-    CFirewallException* firewall_exception = nullptr;
-    OpenFirewallFor(port_mapping, firewall_exception);
+    CFirewallOpening* opening = nullptr;
+    OpenSystemFirewall(opening);
+    ASSERT_NE(opening, nullptr);
     EXPECT_EQ(g_firewall_method, FIREWALL_APP_EXCEPTION) << "the firewall manager is there";
-    ASSERT_NE(firewall_exception, nullptr);
-    EXPECT_TRUE(firewall_exception->HasCollection());
-    EXPECT_EQ(FirewallPlatformReferencesHeld(), 1);
-    CloseFirewallFor(port_mapping, firewall_exception);
-    EXPECT_EQ(port_mapping, nullptr);
-    EXPECT_EQ(firewall_exception, nullptr);
+    EXPECT_EQ(FirewallPlatformReferencesHeld(), 1) << "the collection is held until the closing";
+    CloseSystemFirewall(opening);
+    EXPECT_EQ(opening, nullptr);
     EXPECT_EQ(FirewallPlatformReferencesHeld(), 0);
-    CloseFirewallFor(port_mapping, firewall_exception);
+    CloseSystemFirewall(opening);
     EXPECT_EQ(FirewallPlatformReferencesHeld(), 0);
 }
 

@@ -1,9 +1,10 @@
-// The firewalld back-end of the opening. Everywhere: the rule's text and the choice of
-// interfaces (the announcer's own). Against a real firewalld (tests/e2e/run_firewalld.sh
-// runs this program in its test host with ORVANE_FIREWALLD_RUNNING=1): the rules in the zone
-// of each interface, what is left alone, a reload in between, the exit of a process that
-// did not close, and what the opening costs at start-up. firewalld's state is read back
-// with firewall-cmd, not with the code under test.
+// The firewall opening on Linux, firewalld's. Everywhere: the rule's text, firewalld's error
+// codes, and the opening this platform makes where there is no system bus. Against a real
+// firewalld (tests/e2e/run_firewalld.sh runs this program in its test host with
+// ORVANE_FIREWALLD_RUNNING=1): the rules in the zone of each interface, what is left alone,
+// a reload in between, the exit of a process that did not close, and what the opening costs
+// at start-up. firewalld's state is read back with firewall-cmd, not with the code under
+// test.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,11 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "firewall/firewall_exception.h"
-#include "firewall/firewall_opening.h"
-#include "firewall/port_mapping.h"
-#include "net/announcer.h"
-#include "platform/firewall_platform.h"
+#include "firewall/firewalld_opening.h"
 #include "platform/posix/firewalld.h"
 #include "platform/sockets.h"
 #include "run/run_state.h"
@@ -31,21 +28,21 @@ namespace {
 
 TEST(FirewalldRuleTest, AcceptsThePortFromTheInterfacesSubnetInFirewalldsSpelling) {
     EXPECT_EQ(
-        firewalld::SubnetRule(MakeIPv4(192, 168, 1, 77), MakeIPv4(255, 255, 255, 0), 20200, "tcp"),
+        firewalld::SubnetRule(MakeIPv4(192, 168, 1, 77), MakeIPv4(255, 255, 255, 0), 20200),
         "rule family=\"ipv4\" source address=\"192.168.1.0/24\" port port=\"20200\" protocol=\"tcp\" accept");
     EXPECT_EQ(
-        firewalld::SubnetRule(MakeIPv4(172, 16, 200, 3), MakeIPv4(255, 240, 0, 0), 65535, "tcp"),
+        firewalld::SubnetRule(MakeIPv4(172, 16, 200, 3), MakeIPv4(255, 240, 0, 0), 65535),
         "rule family=\"ipv4\" source address=\"172.16.0.0/12\" port port=\"65535\" protocol=\"tcp\" accept");
     EXPECT_EQ(
-        firewalld::SubnetRule(MakeIPv4(10, 1, 2, 3), MakeIPv4(255, 255, 255, 255), 20201, "udp"),
-        "rule family=\"ipv4\" source address=\"10.1.2.3/32\" port port=\"20201\" protocol=\"udp\" accept");
+        firewalld::SubnetRule(MakeIPv4(10, 1, 2, 3), MakeIPv4(255, 255, 255, 255), 20201),
+        "rule family=\"ipv4\" source address=\"10.1.2.3/32\" port port=\"20201\" protocol=\"tcp\" accept");
     // A mask with a gap counts up to the gap: never wider than the interface's network.
     EXPECT_EQ(
-        firewalld::SubnetRule(MakeIPv4(10, 1, 2, 3), MakeIPv4(255, 0, 255, 0), 20200, "tcp"),
+        firewalld::SubnetRule(MakeIPv4(10, 1, 2, 3), MakeIPv4(255, 0, 255, 0), 20200),
         "rule family=\"ipv4\" source address=\"10.0.0.0/8\" port port=\"20200\" protocol=\"tcp\" accept");
 }
 
-TEST(FirewalldBusTest, WithoutASystemBusNothingIsOpenedAtOnce) {
+TEST(FirewalldOpeningTest, ThisPlatformsOpeningIsFirewalldsAndWithoutABusChangesNothing) {
     // Pointed at a socket that does not exist (never at this machine's own bus).
     const char* saved = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
     const std::string restore = saved != nullptr ? saved : "";
@@ -56,10 +53,21 @@ TEST(FirewalldBusTest, WithoutASystemBusNothingIsOpenedAtOnce) {
     EXPECT_TRUE(bus.QueryPort("public", 20200, "tcp", &open).Failed());
     EXPECT_FALSE(open);
     EXPECT_FALSE(bus.NameHasOwner(firewalld::BUS_NAME));
-    FwSharingManager* manager = nullptr;
-    EXPECT_FALSE(FwSucceeded(firewalld::CreateSharingManager(&manager)));
-    EXPECT_EQ(manager, nullptr);
-    EXPECT_EQ(firewalld::LiveObjects(), 0);
+
+    SockStartup();
+    g_firewall_method = FIREWALL_NONE;
+    CFirewallOpening* opening = nullptr;
+    OpenSystemFirewall(opening);
+    const auto* firewalld_opening = dynamic_cast<const CFirewalldOpening*>(opening);
+    ASSERT_NE(firewalld_opening, nullptr);
+    EXPECT_EQ(g_firewall_method, FIREWALL_FIREWALLD);
+    EXPECT_EQ(g_server_port, 20200) << "the probe ran (the suite's network namespace has 20200 free)";
+    EXPECT_EQ(firewalld_opening->Port(), 20200);
+    EXPECT_TRUE(firewalld_opening->RulesAdded().empty());
+    CloseSystemFirewall(opening);
+    EXPECT_EQ(opening, nullptr);
+    EXPECT_TRUE(firewalld::RulesHeld().empty());
+    SockCleanup();
     if (saved != nullptr) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", restore.c_str(), 1);
     } else {
@@ -86,19 +94,17 @@ TEST(FirewalldNotRunningTest, NothingIsAddedAndTheCostIsPrinted) {
     if (std::getenv("ORVANE_FIREWALLD_NOT_RUNNING") == nullptr) {
         GTEST_SKIP() << "needs a system bus without firewalld in a test host (tests/e2e/run_firewalld.sh)";
     }
-    ASSERT_FALSE(firewalld::AnnouncedLinks().empty())
+    NetInterface links[MAX_NET_INTERFACES];
+    ASSERT_GT(ListAnnounceInterfaces(links, MAX_NET_INTERFACES), 0)
         << "an interface to announce on, so that the bus is asked at all";
     SockStartup();
     using Clock = std::chrono::steady_clock;
-    CPortMapping* mapping = nullptr;
-    CFirewallException* exception = nullptr;
+    CFirewalldOpening opening;
     const auto t0 = Clock::now();
-    OpenFirewallFor(mapping, exception);
+    opening.Open();
     const double open_ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-    ASSERT_NE(mapping, nullptr);
-    EXPECT_EQ(mapping->MappingsHeld(), 0u);
-    EXPECT_EQ(firewalld::LiveObjects(), 0) << "no manager was made";
-    CloseFirewallFor(mapping, exception);
+    EXPECT_TRUE(opening.RulesAdded().empty());
+    opening.Close();
     SockCleanup();
     std::printf("opening on a bus without firewalld: %.2f ms\n", open_ms);
 }
@@ -169,13 +175,13 @@ protected:
     }
     void TearDown() override {
         if (IsSkipped()) return;
-        CloseFirewallFor(port_mapping, firewall_exception);
+        opening.Close();
         SockCleanup();
         // Whatever a failed case left: a reload takes runtime changes away.
         FirewallCmd("--reload");
     }
-    void Open() { OpenFirewallFor(port_mapping, firewall_exception); }
-    void Close() { CloseFirewallFor(port_mapping, firewall_exception); }
+    void Open() { opening.Open(); }
+    void Close() { opening.Close(); }
     std::vector<std::string> AllRules() const {
         std::vector<std::string> rules;
         for (const TestLink& l : links) rules.push_back(Rule(l.subnet));
@@ -184,8 +190,7 @@ protected:
     }
 
     std::vector<TestLink> links;
-    CPortMapping* port_mapping = nullptr;
-    CFirewallException* firewall_exception = nullptr;
+    CFirewalldOpening opening;
 };
 
 TEST_F(RealFirewalldTest, EachInterfacesSubnetIsOpenedInItsZoneUntilClosing) {
@@ -194,10 +199,9 @@ TEST_F(RealFirewalldTest, EachInterfacesSubnetIsOpenedInItsZoneUntilClosing) {
     ASSERT_EQ(FirewallCmd("--zone=home --change-interface=" + links[1].name),
               std::vector<std::string>{"success"});
     Open();
-    EXPECT_EQ(g_firewall_method, FIREWALL_PORT_MAPPING);
-    ASSERT_NE(port_mapping, nullptr);
-    EXPECT_EQ(port_mapping->Port(), 20200);
-    EXPECT_EQ(port_mapping->MappingsHeld(), 3u);
+    EXPECT_EQ(g_firewall_method, FIREWALL_FIREWALLD);
+    EXPECT_EQ(opening.Port(), 20200);
+    EXPECT_EQ(opening.RulesAdded().size(), 3u);
     std::vector<std::string> in_public = {Rule(links[0].subnet), Rule(links[2].subnet)};
     std::sort(in_public.begin(), in_public.end());
     EXPECT_EQ(RichRules("public"), in_public);
@@ -209,8 +213,7 @@ TEST_F(RealFirewalldTest, EachInterfacesSubnetIsOpenedInItsZoneUntilClosing) {
     Close();
     EXPECT_EQ(RichRules("public"), std::vector<std::string>{});
     EXPECT_EQ(RichRules("home"), std::vector<std::string>{});
-    EXPECT_EQ(firewalld::LiveObjects(), 0);
-    EXPECT_EQ(FirewallPlatformReferencesHeld(), 0);
+    EXPECT_TRUE(opening.RulesAdded().empty());
     EXPECT_TRUE(firewalld::RulesHeld().empty());
 }
 
@@ -238,7 +241,7 @@ TEST_F(RealFirewalldTest, WhatWasOpenBeforeIsNeitherAddedNorRemoved) {
               std::vector<std::string>{"success"});
     ASSERT_EQ(FirewallCmd("--zone=work --add-port=20200/tcp"), std::vector<std::string>{"success"});
     Open();
-    EXPECT_EQ(port_mapping->MappingsHeld(), 1u) << "only the first interface's subnet was closed";
+    EXPECT_EQ(opening.RulesAdded().size(), 1u) << "only the first interface's subnet was closed";
     std::vector<std::string> in_public = {Rule(links[2].subnet), Rule(links[0].subnet)};
     std::sort(in_public.begin(), in_public.end());
     EXPECT_EQ(RichRules("public"), in_public);
@@ -252,73 +255,28 @@ TEST_F(RealFirewalldTest, WhatWasOpenBeforeIsNeitherAddedNorRemoved) {
 TEST_F(RealFirewalldTest, AReloadInBetweenLeavesNothingToCloseAndNothingElseIsTouched) {
     Open();
     EXPECT_EQ(RichRules("public"), AllRules());
+    ASSERT_FALSE(opening.RulesAdded().empty());
+    const firewalld::AddedRule dropped = opening.RulesAdded().front();
     ASSERT_EQ(FirewallCmd("--reload"), std::vector<std::string>{"success"});
     EXPECT_EQ(RichRules("public"), std::vector<std::string>{}) << "a reload drops runtime rules";
-    // Added by the user after the reload, and equal to one of ours.
+    bool refused = true;
+    EXPECT_TRUE(firewalld::RemoveRule(dropped, false, firewalld::QUERY_TIMEOUT_US, &refused))
+        << "a rule firewalld dropped counts as removed";
+    EXPECT_FALSE(refused);
+    // Added by the user after the reload.
     ASSERT_EQ(FirewallCmd("--zone=public --add-rich-rule='" + Rule(links[0].subnet, 8080) + "'"),
               std::vector<std::string>{"success"});
     const auto started = std::chrono::steady_clock::now();
     Close();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30)) << "no call waited out";
     EXPECT_EQ(RichRules("public"), std::vector<std::string>{Rule(links[0].subnet, 8080)});
-}
-
-TEST_F(RealFirewalldTest, ADroppedRuleCountsAsRemovedAndIsRemovedOnlyOnce) {
-    FwSharingManager* manager = nullptr;
-    ASSERT_EQ(SystemFirewallPlatform().CreateSharingManager(&manager), FW_S_OK);
-    FwCollection* collection = nullptr;
-    ASSERT_EQ(manager->GetEnumEveryConnection(&collection), FW_S_OK);
-    FwObject* enum_object = nullptr;
-    FwEnumVariant* enumerator = nullptr;
-    ASSERT_TRUE(OpenEnumeration(collection, &enum_object, &enumerator));
-    FwVariant item;
-    ASSERT_EQ(enumerator->Next(&item), FW_S_OK);
-    FwConnection* connection = nullptr;
-    FwConnectionProps* props = nullptr;
-    ASSERT_TRUE(QualifyConnection(manager, item, &connection, &props));
-    FwSharingConfiguration* configuration = nullptr;
-    ASSERT_EQ(manager->GetSharingConfigurationForConnection(connection, &configuration), FW_S_OK);
-    bool firewall_on = false;
-    EXPECT_EQ(configuration->GetInternetFirewallEnabled(&firewall_on), FW_S_OK);
-    EXPECT_TRUE(firewall_on) << "public rejects what it does not allow";
-
-    FwPortMapping* first = nullptr;
-    FwPortMapping* again = nullptr;
-    FwPortMapping* wrong = nullptr;
-    EXPECT_EQ(configuration->AddPortMapping(u"Orvane Updater", FW_PROTOCOL_TCP, 20200, 20200, 0, u"pc",
-                                            FW_ICSTT_NAME, &first),
-              FW_S_OK);
-    ASSERT_NE(first, nullptr);
-    // The same rule a second time: firewalld has it, so nothing new is held.
-    EXPECT_EQ(configuration->AddPortMapping(u"Orvane Updater", FW_PROTOCOL_TCP, 20200, 20200, 0, u"pc",
-                                            FW_ICSTT_NAME, &again),
-              FW_S_FALSE);
-    EXPECT_EQ(again, nullptr);
-    // A rule cannot send a port elsewhere.
-    EXPECT_EQ(configuration->AddPortMapping(u"Orvane Updater", FW_PROTOCOL_TCP, 20200, 8080, 0, u"pc",
-                                            FW_ICSTT_NAME, &wrong),
-              FW_E_INVALIDARG);
-    EXPECT_EQ(wrong, nullptr);
-    EXPECT_EQ(RichRules("public"), std::vector<std::string>{Rule(links[0].subnet)});
-
-    ASSERT_EQ(FirewallCmd("--reload"), std::vector<std::string>{"success"});
-    EXPECT_EQ(first->Delete(), FW_S_OK) << "dropped by the reload: nothing left to remove";
-    // The user adds the same rule afterwards: a second Delete must not take it.
+    // The user adds one of ours afterwards: a second closing must not take it.
     ASSERT_EQ(FirewallCmd("--zone=public --add-rich-rule='" + Rule(links[0].subnet) + "'"),
               std::vector<std::string>{"success"});
-    EXPECT_EQ(first->Delete(), FW_S_FALSE);
-    EXPECT_EQ(RichRules("public"), std::vector<std::string>{Rule(links[0].subnet)});
-
-    FwRelease(first);
-    FwRelease(configuration);
-    FwRelease(props);
-    FwRelease(connection);
-    FwVariantClear(&item);
-    FwRelease(enumerator);
-    FwRelease(enum_object);
-    FwRelease(collection);
-    FwRelease(manager);
-    EXPECT_EQ(firewalld::LiveObjects(), 0);
+    Close();
+    std::vector<std::string> users = {Rule(links[0].subnet, 8080), Rule(links[0].subnet)};
+    std::sort(users.begin(), users.end());
+    EXPECT_EQ(RichRules("public"), users);
 }
 
 // A process that ends through exit() without closing (Qt does so when the display
@@ -331,10 +289,10 @@ TEST_F(RealFirewalldTest, AnExitWithoutClosingStillRemovesTheRules) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            CPortMapping* mapping = nullptr;
-            CFirewallException* exception = nullptr;
-            OpenFirewallFor(mapping, exception);
-            const int held = mapping != nullptr ? static_cast<int>(mapping->MappingsHeld()) : 0;
+            CFirewallOpening* opening_of_child = nullptr;
+            OpenSystemFirewall(opening_of_child);
+            const auto* added = dynamic_cast<const CFirewalldOpening*>(opening_of_child);
+            const int held = added != nullptr ? static_cast<int>(added->RulesAdded().size()) : 0;
             if (run_exit_code) std::exit(held);
             _exit(held);
         }
@@ -376,7 +334,6 @@ TEST_F(RealFirewalldTest, StartUpCost) {
     const double open_no_bus = ms(Clock::now() - t0);
     Close();
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    EXPECT_EQ(firewalld::LiveObjects(), 0);
     std::printf(
         "opening with 3 interfaces: %.1f ms adding 3 rules, %.1f ms with the port open, %.2f ms without a "
         "bus;"

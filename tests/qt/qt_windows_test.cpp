@@ -38,8 +38,8 @@ const AppServices kFakes = {
         return g_calls.lock_free;
     },
     [](const char*) { ++g_calls.activate; },
-    [](CPortMapping*&, CFirewallException*&) { ++g_calls.open_firewall; },
-    [](CPortMapping*&, CFirewallException*&) { ++g_calls.close_firewall; },
+    [](CFirewallOpening*&) { ++g_calls.open_firewall; },
+    [](CFirewallOpening*&) { ++g_calls.close_firewall; },
     [] { ++g_calls.worker_starts; },
     [] { ++g_calls.stop_network; },
     [](unsigned) {

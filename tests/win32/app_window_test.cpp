@@ -50,8 +50,8 @@ const AppServices kRecorders = {
         return g_rec.lock_available;
     },
     [](const char*) { ++g_rec.activate_calls; },
-    [](CPortMapping*&, CFirewallException*&) { ++g_rec.open_firewall_calls; },
-    [](CPortMapping*&, CFirewallException*&) {
+    [](CFirewallOpening*&) { ++g_rec.open_firewall_calls; },
+    [](CFirewallOpening*&) {
         ++g_rec.close_firewall_calls;
         g_rec.images_loaded_at_close = ImagesLoaded();
     },
