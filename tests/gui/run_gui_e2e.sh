@@ -5,6 +5,7 @@
 #
 #   run_gui_e2e.sh inprocess DRIVER SIM CASE...      the in-process Qt driver, offscreen
 #   run_gui_e2e.sh xvfb PROGRAM SIM SHOTS CASE...    the real program under Xvfb and xdotool
+#   run_gui_e2e.sh atspi PROGRAM SIM CASE...         the real program under Xvfb, over AT-SPI
 #
 # Exit codes: those of run_e2e.sh; 77 (skipped) when a tool is missing or not root.
 set -uo pipefail
@@ -33,6 +34,15 @@ case "$MODE" in
         done
         [ "$SHOTS" != - ] && mkdir -p "$SHOTS"
         exec bash "$HARNESS" --updater "$HERE/xvfb_updater.sh $PROGRAM $SHOTS" --sim "$SIM" "$@"
+        ;;
+    atspi)
+        PROGRAM=$2 SIM=$3
+        shift 3
+        RUN_SESSION=$(command -v dbus-run-session) || skip "dbus-run-session is not installed (Debian: dbus-bin)"
+        command -v Xvfb >/dev/null 2>&1 || skip "Xvfb is not installed (Debian: xvfb)"
+        [ -x /usr/libexec/at-spi-bus-launcher ] || skip "the AT-SPI bus is not installed (Debian: at-spi2-core)"
+        /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || skip "pyatspi is not installed (Debian: python3-pyatspi)"
+        exec bash "$HARNESS" --updater "$RUN_SESSION -- /usr/bin/python3 $HERE/atspi_outcome.py $PROGRAM" --sim "$SIM" "$@"
         ;;
 esac
 echo "run_gui_e2e.sh: unknown mode $MODE" >&2
