@@ -36,13 +36,10 @@ case "$MODE" in
         exec bash "$HARNESS" --updater "$HERE/xvfb_updater.sh $PROGRAM $SHOTS" --sim "$SIM" "$@"
         ;;
     atspi)
-        PROGRAM=$2 SIM=$3
-        shift 3
-        RUN_SESSION=$(command -v dbus-run-session) || skip "dbus-run-session is not installed (Debian: dbus-bin)"
-        command -v Xvfb >/dev/null 2>&1 || skip "Xvfb is not installed (Debian: xvfb)"
-        [ -x /usr/libexec/at-spi-bus-launcher ] || skip "the AT-SPI bus is not installed (Debian: at-spi2-core)"
-        /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || skip "pyatspi is not installed (Debian: python3-pyatspi)"
-        exec bash "$HARNESS" --updater "$RUN_SESSION -- /usr/bin/python3 $HERE/atspi_outcome.py $PROGRAM" --sim "$SIM" "$@"
+        command -v Xvfb >/dev/null && command -v dbus-run-session >/dev/null && /usr/bin/python3 -c 'import pyatspi' 2>/dev/null ||
+            skip "Xvfb, dbus-run-session or pyatspi is not installed (Debian: xvfb, dbus-bin, python3-pyatspi)"
+        exec bash "$HARNESS" --updater "$(command -v dbus-run-session) -- /usr/bin/python3 $HERE/atspi_outcome.py $2" \
+            --sim "$3" "${@:4}"
         ;;
 esac
 echo "run_gui_e2e.sh: unknown mode $MODE" >&2
