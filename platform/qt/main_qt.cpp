@@ -2,6 +2,7 @@
 // which runs the main window for the life of the process. The program reads no command
 // line: Qt is given the program's name only (its platform can still be chosen the Qt way,
 // through QT_QPA_PLATFORM).
+#include <QAccessibleObject>
 #include <QApplication>
 #include <QMetaObject>
 #include <cstdio>
@@ -25,11 +26,28 @@ void OnActivationRequest() {
     }
 }
 
+// The name a screen reader gives the program: the product's name, as the desktop entry's
+// Name shows it in the menu, instead of the executable's. Qt names the application after
+// QCoreApplication::applicationName, which also makes the class of the windows' WM_CLASS
+// that the desktop entry's StartupWMClass matches; so only the accessible name changes.
+class ProductAccessible final : public QAccessibleApplication {
+public:
+    QString text(QAccessible::Text t) const override {
+        return t == QAccessible::Name ? QStringLiteral("Orvane M1 Firmware Updater")
+                                      : QAccessibleApplication::text(t);
+    }
+};
+
+QAccessibleInterface* ApplicationAccessible(const QString&, QObject* object) {
+    return object != nullptr && object == QCoreApplication::instance() ? new ProductAccessible : nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     static char* qt_argv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
     static int qt_argc = 1;
+    QAccessible::installFactory(ApplicationAccessible);
     QApplication app(qt_argc, qt_argv);
     // The dialogs run their own modal loops; no window's closing ends the program by itself.
     app.setQuitOnLastWindowClosed(false);

@@ -1,6 +1,8 @@
 // The Qt back-end of CDialog; see qt_dialog.h for how the dialog manager's rules map onto Qt.
 #include "platform/qt/qt_dialog.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -309,10 +311,70 @@ DialogBackend::Control* OpenControl(const CDialog& d, unsigned id) {
     return b == nullptr ? nullptr : b->Find(id);
 }
 
-QWidget* MakeControl(const ControlTemplate& c, QWidget* parent, const qtdialog::BaseUnits& units) {
+// The main window's message area shows what a run is doing and how it ended. A screen reader
+// speaks a label's new text only while the label has the focus, which a message area never
+// has; what it does speak unasked is a notification that comes into view. So the message
+// label sits in a notification area of its own size, shown afresh whenever the label's text
+// changes (AT-SPI: object:state-changed:showing from an object of role notification). A
+// screen reader reading the whole window still finds the label inside it.
+class NotificationArea final : public QWidget {
+public:
+    explicit NotificationArea(QWidget* window) : QWidget(window) { window->installEventFilter(this); }
+
+    // Tells a screen reader that the text inside is new, when the user can see it.
+    void Announce() {
+        if (!isVisible()) return;
+        // Hidden and shown again before anything is painted: nothing flickers.
+        hide();
+        show();
+        // A window that is not active now is about to be (an outcome comes as the progress
+        // window closes): when the window manager activates it, the screen reader reads
+        // the window's title and cuts this announcement short, so it is told once more then.
+        m_retell_until = window()->isActiveWindow() ? Clock::time_point() : Clock::now() + RETELL_WITHIN;
+    }
+
+    static QAccessibleInterface* Accessible(const QString&, QObject* object) {
+        auto* area = dynamic_cast<NotificationArea*>(object);
+        return area == nullptr ? nullptr : new QAccessibleWidget(area, QAccessible::Notification);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (e->type() == QEvent::WindowActivate && watched == window() && Clock::now() < m_retell_until) {
+            m_retell_until = Clock::time_point();
+            // After the window's own activation and focus events, which the screen reader
+            // speaks first.
+            QMetaObject::invokeMethod(
+                this, [this] { Announce(); }, Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    // Activation later than this is the user coming back to the window, which the screen
+    // reader presents by itself.
+    static constexpr std::chrono::seconds RETELL_WITHIN{2};
+    Clock::time_point m_retell_until;
+};
+
+bool IsNotificationArea(const DialogTemplate& t, const ControlTemplate& c) {
+    return t.id == IDD_UPDATER && c.id == IDC_MESSAGE;
+}
+
+QWidget* MakeControl(const ControlTemplate& c, QWidget* parent, const qtdialog::BaseUnits& units,
+                     bool notification_area) {
     const std::string cls = c.window_class;
     QRect rect = MapRect(units, c.x, c.y, c.cx, c.cy);
     QWidget* widget = nullptr;
+    if (notification_area) {
+        static const bool installed = (QAccessible::installFactory(NotificationArea::Accessible), true);
+        (void)installed;
+        auto* area = new NotificationArea(parent);
+        area->setGeometry(rect);
+        parent = area;
+        rect.moveTopLeft(QPoint(0, 0));
+    }
     if (cls == "BUTTON") {
         auto* button = new QPushButton(QString::fromUtf8(c.text), parent);
         button->setAutoDefault(true);
@@ -402,7 +464,7 @@ int CDialog::DoModal() {
     // Template order is creation order, which is Qt's tab order.
     for (int i = 0; i < t->control_count; ++i) {
         const ControlTemplate& c = t->controls[i];
-        QWidget* widget = MakeControl(c, window, units);
+        QWidget* widget = MakeControl(c, window, units, IsNotificationArea(*t, c));
         b.m_controls[c.id] = DialogBackend::Control{&c, widget, c.text, {0, 100, 0, 0}};
         if (auto* button = qobject_cast<QPushButton*>(widget)) {
             const unsigned id = c.id;
@@ -452,7 +514,15 @@ void CDialog::OnCommand(unsigned control_id) {
 }
 
 void CDialog::SetWindowText(const std::string& text) {
-    if (DialogBackend* b = OpenBackend(*this)) b->m_window->setWindowTitle(QString::fromUtf8(text.c_str()));
+    DialogBackend* b = OpenBackend(*this);
+    if (b == nullptr) return;
+    const QString title = QString::fromUtf8(text.c_str());
+    b->m_window->setWindowTitle(title);
+    // A progress bar has no label of its own: the title of its window says what progresses,
+    // and a screen reader names the bar with it.
+    for (auto& [id, c] : b->m_controls) {
+        if (auto* bar = qobject_cast<QProgressBar*>(c.widget)) bar->setAccessibleName(title);
+    }
 }
 
 std::string CDialog::GetWindowText() const {
@@ -467,7 +537,11 @@ void CDialog::SetDlgItemText(unsigned control_id, const std::string& text) {
     if (auto* button = qobject_cast<QPushButton*>(c->widget)) {
         button->setText(QString::fromUtf8(text.c_str()));
     } else if (auto* label = qobject_cast<QLabel*>(c->widget)) {
-        if (label->pixmap().isNull()) label->setText(StaticText(text, c->tmpl->style));
+        const QString shown = StaticText(text, c->tmpl->style);
+        if (label->pixmap().isNull() && label->text() != shown) {
+            label->setText(shown);
+            if (auto* area = dynamic_cast<NotificationArea*>(label->parentWidget())) area->Announce();
+        }
     }
     // Shown at once, as the platform repaints a control when its text changes.
     c->widget->repaint();

@@ -5,6 +5,7 @@
 #
 #   run_gui_e2e.sh inprocess DRIVER SIM CASE...      the in-process Qt driver, offscreen
 #   run_gui_e2e.sh xvfb PROGRAM SIM SHOTS CASE...    the real program under Xvfb and xdotool
+#   run_gui_e2e.sh atspi PROGRAM SIM CASE...         the real program under Xvfb, over AT-SPI
 #
 # Exit codes: those of run_e2e.sh; 77 (skipped) when a tool is missing or not root.
 set -uo pipefail
@@ -33,6 +34,12 @@ case "$MODE" in
         done
         [ "$SHOTS" != - ] && mkdir -p "$SHOTS"
         exec bash "$HARNESS" --updater "$HERE/xvfb_updater.sh $PROGRAM $SHOTS" --sim "$SIM" "$@"
+        ;;
+    atspi)
+        command -v Xvfb >/dev/null && command -v dbus-run-session >/dev/null && /usr/bin/python3 -c 'import pyatspi' 2>/dev/null ||
+            skip "Xvfb, dbus-run-session or pyatspi is not installed (Debian: xvfb, dbus-bin, python3-pyatspi)"
+        exec bash "$HARNESS" --updater "$(command -v dbus-run-session) -- /usr/bin/python3 $HERE/atspi_outcome.py $2" \
+            --sim "$3" "${@:4}"
         ;;
 esac
 echo "run_gui_e2e.sh: unknown mode $MODE" >&2

@@ -43,7 +43,7 @@ ORVANE_TEST_PACKAGES=("${ORVANE_BUILD_PACKAGES[@]}" googletest libgtest-dev libg
     mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool curl iproute2 util-linux coreutils procps
     clang-format git python3 imagemagick tesseract-ocr tesseract-ocr-eng
     dpkg-dev desktop-file-utils appstream lintian dbus-daemon dbus-bin python3-dbus python3-gi
-    rpm rpmlint cpio osslsigncode openssl gpg gpg-agent)
+    rpm rpmlint cpio osslsigncode openssl gpg gpg-agent at-spi2-core python3-pyatspi)
 
 # orvane_build PRESET [TARGET...]
 orvane_build() {
