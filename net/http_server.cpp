@@ -252,7 +252,6 @@ void Server::Process(Connection& c, long long now) {
 
 void Server::Dispatch(Connection& c, long long now) {
     const int kind = c.head.Kind();
-    g_server.request_kind = kind;
     switch (kind) {
         case REQ_ERASE_START:
         case REQ_ERASE_FINISH:
@@ -526,7 +525,6 @@ int RunServer() {
     }
     g_server.listen_socket = SOCKET_NONE;
     SockClose(listener);
-    g_server.conn_socket = SOCKET_NONE;
     g_server.state = TS_STOPPED;
     return result;
 }

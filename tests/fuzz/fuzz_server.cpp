@@ -262,7 +262,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_server.state = TS_STOPPED;
     g_server.stop_requested = 0;
     g_server.listen_socket = LISTENER;
-    g_server.conn_socket = SOCKET_NONE;
     g_announcer.udp_socket = SOCKET_NONE;
     g_pinned_client = NO_CLIENT;
     g_unsent_images = 0;
