@@ -28,46 +28,14 @@
 namespace {
 
 using nettest::Eventually;
-using nettest::Fetch;
 using nettest::Get;
-using nettest::SocketSpy;
+using nettest::Header;
 using nettest::SpyState;
 
 const uint32_t kSecondHost = MakeIPv4(127, 0, 0, 2);
 
-std::string Header(const char* type, size_t length) {
-    return std::string("HTTP/1.0 200 OK\r\nContent-Type: ") + type +
-           "\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
-}
-
-class ServerTest : public ::testing::Test {
+class ServerTest : public nettest::ServerFixture {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(SockStartup(), 1);
-        m_spy = std::make_unique<SocketSpy>();
-        ResetRunState();
-        ASSERT_NE(g_server_port, 0);
-        g_device_report = 0;
-        g_server.stop_requested = 0;
-    }
-    void TearDown() override {
-        if (m_thread.joinable()) StopServer();
-        for (int i = 0; i < IMAGE_SLOT_COUNT; ++i) {
-            g_image_data[i] = nullptr;
-            g_image_sizes[i] = 0;
-        }
-        m_spy.reset();
-        SockCleanup();
-    }
-    // Deterministic bytes for a slot; set before the server starts.
-    void SetImage(int slot, size_t size) {
-        m_images[slot].resize(size);
-        for (size_t i = 0; i < size; ++i)
-            m_images[slot][i] = static_cast<unsigned char>((i * 7 + slot) % 251);
-        g_image_data[slot] = size > 0 ? m_images[slot].data() : nullptr;
-        g_image_sizes[slot] = static_cast<uint32_t>(size);
-    }
-    std::string Body(int slot) { return std::string(m_images[slot].begin(), m_images[slot].end()); }
     std::string Manifest() {
         auto context = std::make_unique<ServerContext>();
         const uint32_t unsent = g_unsent_images;
@@ -75,62 +43,6 @@ protected:
         g_unsent_images = unsent;
         return context->buffer;
     }
-    void StartServer() {
-        m_done = false;
-        m_thread = std::thread([this] {
-            m_result = RunServer();
-            m_done = true;
-        });
-        ASSERT_TRUE(Eventually([] { return g_server.listen_socket.load() != SOCKET_NONE; }));
-        m_listener = g_server.listen_socket;
-        m_listener_closes = m_spy->Closes(m_listener);
-    }
-    // The unsent set once it is want, or as it is after a while: a served image counts once
-    // the server has shut its sending side down, which the peer may see a moment earlier.
-    static uint32_t Unsent(uint32_t want) {
-        Eventually([&] { return g_unsent_images.load() == want; }, 2000);
-        return g_unsent_images.load();
-    }
-    // Closes of this run's listening socket (handles are reused between runs).
-    int ListenerCloses() { return m_spy->Closes(m_listener) - m_listener_closes; }
-    bool EndsWithin(long long ms) {
-        return Eventually([this] { return m_done.load(); }, ms);
-    }
-    int JoinServer() {
-        m_thread.join();
-        return m_result;
-    }
-    int StopServer() {
-        g_server.stop_requested = 1;
-        WakeServer();
-        const int r = JoinServer();
-        g_server.stop_requested = 0;
-        return r;
-    }
-    // Fetches and, for the caller, says which socket was the client's.
-    std::string Request(const std::string& text, uint32_t from = 0) {
-        SocketHandle used = SOCKET_NONE;
-        m_spy->ClearSends();
-        std::string reply = Fetch(g_server_port, text, from, &used);
-        m_client = used;
-        return reply;
-    }
-    std::vector<size_t> ServerSends() { return m_spy->SendsExcept(m_client); }
-    // Pins the loopback client with a manifest fetch.
-    void Pin() {
-        ASSERT_EQ(Request(Get("/list.lst")).substr(0, 17), "HTTP/1.0 200 OK\r\n");
-        ASSERT_EQ(g_pinned_client, LoopbackIPv4());
-        g_device_report = 0;
-    }
-
-    std::unique_ptr<SocketSpy> m_spy;
-    std::vector<unsigned char> m_images[IMAGE_SLOT_COUNT];
-    std::thread m_thread;
-    std::atomic<bool> m_done{false};
-    int m_result = -1;
-    SocketHandle m_listener = SOCKET_NONE;
-    int m_listener_closes = 0;
-    SocketHandle m_client = SOCKET_NONE;
 };
 
 TEST_F(ServerTest, ManifestResponseIsExactAndPinsTheDevice) {
