@@ -47,11 +47,33 @@ int Bind(SocketHandle s, uint32_t address, uint16_t port) {
 
 int Listen(SocketHandle s, int backlog) { return ::listen(Raw(s), backlog) == 0 ? 0 : -1; }
 
-SocketHandle Accept(SocketHandle s, uint32_t* peer) {
+// The split nginx makes, in Winsock's terms. A connection reset before it was taken fails
+// with WSAECONNRESET (wine 8: WSAENOTCONN); it is that connection's failure alone, and a
+// port scan brings hundreds of them.
+AcceptFailure ClassifyAcceptError(int error) {
+    switch (error) {
+        case WSAEWOULDBLOCK:
+        case WSAEINTR:
+        case WSAEINPROGRESS:
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+        case WSAENOTCONN: return ACCEPT_TRANSIENT;
+        case WSAENOTSOCK:
+        case WSAEBADF:
+        case WSAEINVAL:
+        case WSANOTINITIALISED: return ACCEPT_LISTENER_UNUSABLE;
+        default: return ACCEPT_OUT_OF_RESOURCES;  // WSAEMFILE, WSAENOBUFS and the unknown
+    }
+}
+
+SocketHandle Accept(SocketHandle s, uint32_t* peer, AcceptFailure* failure) {
     sockaddr_in sa;
     int len = sizeof sa;
     const SOCKET c = ::accept(Raw(s), reinterpret_cast<sockaddr*>(&sa), &len);
-    if (c == INVALID_SOCKET) return SOCKET_NONE;
+    if (c == INVALID_SOCKET) {
+        if (failure != nullptr) *failure = ClassifyAcceptError(WSAGetLastError());
+        return SOCKET_NONE;
+    }
     if (peer != nullptr) *peer = sa.sin_addr.s_addr;
     return Wrap(c);
 }

@@ -51,9 +51,11 @@ struct SpyState {
     bool broadcast_refused = false;
     bool listen_fails = false;
     unsigned listen_delay_ms = 0;  // a slow listen() widens any gap before the server listens
-    // The socket for which wait_readable reports an error, and from which accept fails.
+    // The socket for which wait_readable and poll report an error.
     SocketHandle dead_socket = SOCKET_NONE;
-    SocketHandle failing_accept_socket = SOCKET_NONE;
+    // The next accepts fail with these, in order, leaving the connection waiting.
+    std::vector<AcceptFailure> accept_failures;
+    unsigned accept_delay_ms = 0;  // a server busy elsewhere: connections wait before they are taken
     int accept_calls = 0;
     int waits = 0;                // waits for readiness of any kind, by the server and everyone else
     std::vector<size_t> offered;  // what each gathered send that took something was given
@@ -105,6 +107,10 @@ public:
     void ClearSends() {
         std::lock_guard<std::mutex> lock(m_state.mutex);
         m_state.sends.clear();
+    }
+    int Count(int SpyState::*counter) {
+        std::lock_guard<std::mutex> lock(m_state.mutex);
+        return m_state.*counter;
     }
     int Closes(SocketHandle s) {
         std::lock_guard<std::mutex> lock(m_state.mutex);
@@ -185,7 +191,6 @@ private:
             std::lock_guard<std::mutex> lock(g_spy->mutex);
             ++g_spy->waits;
             if (s != SOCKET_NONE && s == g_spy->dead_socket) return -1;
-            if (s != SOCKET_NONE && s == g_spy->failing_accept_socket) return 1;
         }
         return SystemSocketOps().wait_readable(s, sec, usec);
     }
@@ -197,23 +202,26 @@ private:
                 if (items[i].socket == SOCKET_NONE) continue;
                 if (items[i].socket == g_spy->dead_socket) return -1;
             }
-            for (int i = 0; i < count; ++i) {
-                if (items[i].socket == SOCKET_NONE || items[i].socket != g_spy->failing_accept_socket)
-                    continue;
-                for (int j = 0; j < count; ++j) items[j].ready = 0;
-                items[i].ready = POLL_READ;
-                return 1;
-            }
         }
         return SystemSocketOps().poll(items, count, timeout_ms);
     }
-    static SocketHandle Accept(SocketHandle s, uint32_t* peer) {
+    static SocketHandle Accept(SocketHandle s, uint32_t* peer, AcceptFailure* failure) {
+        unsigned delay = 0;
+        {
+            std::lock_guard<std::mutex> lock(g_spy->mutex);
+            delay = g_spy->accept_delay_ms;
+        }
+        if (delay > 0) SleepMs(delay);
         {
             std::lock_guard<std::mutex> lock(g_spy->mutex);
             ++g_spy->accept_calls;
-            if (s != SOCKET_NONE && s == g_spy->failing_accept_socket) return SOCKET_NONE;
+            if (!g_spy->accept_failures.empty()) {
+                if (failure != nullptr) *failure = g_spy->accept_failures.front();
+                g_spy->accept_failures.erase(g_spy->accept_failures.begin());
+                return SOCKET_NONE;
+            }
         }
-        return SystemSocketOps().accept(s, peer);
+        return SystemSocketOps().accept(s, peer, failure);
     }
 
     SpyState m_state;
