@@ -122,8 +122,8 @@ public:
 
 private:
     long long Deadline(const Connection& c) const;
-    bool AnyDroppable() const;
-    void DropOldestWaiting();
+    Connection* Evictable();
+    bool Accepting(long long now);
     void AcceptOne(long long now);
     void OnReadable(Connection& c, long long now);
     void Process(Connection& c, long long now);
@@ -134,7 +134,7 @@ private:
     void Drain(Connection& c);
     void Close(Connection& c);
     void Abort(Connection& c);
-    void CloseAll(bool abort);
+    void CloseAll(bool stopped);
 
     SocketHandle m_listener;
     const WakeChannel* m_wake;
@@ -142,9 +142,10 @@ private:
     std::vector<Connection> m_connections;
     int m_active = 0;
     unsigned long long m_accepted = 0;
-    int m_accept_failures = 0;
-    int m_result = 0;
-    bool m_ended = false;  // a final report ended the run, or the listening socket died
+    long long m_accept_paused_until = 0;  // no accept before this time
+    bool m_listed = false;                // a manifest went out in this loop
+    int m_final = 0;                      // the final report that ended the loop, or 0
+    bool m_ended = false;                 // a final report ended the run, or the listening socket died
 };
 
 long long Server::Deadline(const Connection& c) const {
@@ -157,44 +158,45 @@ long long Server::Deadline(const Connection& c) const {
     return 0;
 }
 
-bool Server::AnyDroppable() const {
-    for (const Connection& c : m_connections)
-        if (c.phase == Phase::HEAD || c.phase == Phase::LINGER) return true;
-    return false;
+// The connection that makes room for a new one when every slot is taken: the oldest that
+// is still sending its request head, from an address other than the pinned device's. One
+// whose response is on its way or handed over is never cut: a reset drops what the system
+// still holds for the peer, and a crowd of idle connections (a port scan, a phone app)
+// would cost a slow device the end of its image.
+Connection* Server::Evictable() {
+    Connection* oldest = nullptr;
+    for (Connection& c : m_connections)
+        if (c.phase == Phase::HEAD && !IsPinned(c.peer) && (oldest == nullptr || c.order < oldest->order))
+            oldest = &c;
+    return oldest;
 }
 
-// Makes room for a new connection: the one that has waited longest without a response on
-// its way goes (a lingering one first, since it has had its answer).
-void Server::DropOldestWaiting() {
-    Connection* victim = nullptr;
-    for (Connection& c : m_connections) {
-        if (c.phase != Phase::HEAD && c.phase != Phase::LINGER) continue;
-        if (victim == nullptr || (c.phase == Phase::LINGER && victim->phase == Phase::HEAD) ||
-            (c.phase == victim->phase && c.order < victim->order))
-            victim = &c;
-    }
-    if (victim != nullptr) Abort(*victim);
+// Whether the listening socket is watched: not during a pause for want of resources, and
+// not while every slot is taken by connections that may not be cut (the system then keeps
+// new ones waiting in its backlog until a slot frees).
+bool Server::Accepting(long long now) {
+    return now >= m_accept_paused_until && (m_active < MAX_CONNECTIONS || Evictable() != nullptr);
 }
 
 void Server::AcceptOne(long long now) {
+    if (!Accepting(now)) return;  // the last free slot went in this round
     uint32_t peer = 0;
-    const SocketHandle s = SockAccept(m_listener, &peer);
+    AcceptFailure failure = ACCEPT_TRANSIENT;
+    const SocketHandle s = SockAccept(m_listener, &peer, &failure);
     if (s == SOCKET_NONE) {
-        // A connection that went away before it was taken fails once; a socket that fails
-        // every time is dead. Either way no tight loop.
-        if (++m_accept_failures >= ACCEPT_FAILURE_LIMIT) {
+        // A connection gone before it was taken is that connection's loss alone (a port
+        // scan brings hundreds); the poll says when the next one waits.
+        if (failure == ACCEPT_LISTENER_UNUSABLE)
             m_ended = true;
-            return;
-        }
-        SleepMs(ACCEPT_RETRY_MS);
+        else if (failure == ACCEPT_OUT_OF_RESOURCES)
+            m_accept_paused_until = now + ACCEPT_PAUSE_MS;
         return;
     }
-    m_accept_failures = 0;
     if (SockSetNonBlocking(s, 1) != 0) {
         SockClose(s);
         return;
     }
-    if (m_active >= MAX_CONNECTIONS) DropOldestWaiting();
+    if (m_active >= MAX_CONNECTIONS) Abort(*Evictable());  // it has sent no full request: nothing is lost
     for (Connection& c : m_connections) {
         if (c.phase != Phase::FREE) continue;
         c.socket = s;
@@ -252,7 +254,6 @@ void Server::Process(Connection& c, long long now) {
 
 void Server::Dispatch(Connection& c, long long now) {
     const int kind = c.head.Kind();
-    g_server.request_kind = kind;
     switch (kind) {
         case REQ_ERASE_START:
         case REQ_ERASE_FINISH:
@@ -260,26 +261,25 @@ void Server::Dispatch(Connection& c, long long now) {
         case REQ_WROTE:
             // Progress reports only keep the window from giving up: taken from anyone.
             PostProgress(kind);
-            m_result = kind;
             StartLinger(c, now);
             return;
         case REQ_OLD_VERSION:
         case REQ_CHECKSUM_ERROR:
             // Final reports count only from the device being updated.
             if (IsPinned(c.peer)) {
-                m_result = kind;
+                m_final = kind;
                 m_ended = true;
                 return;
             }
             StartLinger(c, now);
             return;
         case REQ_UPGRADE_COMPLETED:
-            if (IsPinned(c.peer)) {
-                m_result = kind;
-                if (g_unsent_images.load() == 0) {
-                    m_ended = true;
-                    return;
-                }
+            // Completed only when it is true: every image of the manifest has gone out
+            // whole. Early, the report changes nothing, and the device may fetch again.
+            if (IsPinned(c.peer) && m_listed && g_unsent_images.load() == 0) {
+                m_final = kind;
+                m_ended = true;
+                return;
             }
             StartLinger(c, now);
             return;
@@ -305,7 +305,7 @@ void Server::Respond(Connection& c, long long now) {
     Pin(c.peer);
     if (kind == REQ_LIST) {
         g_device_report = REQ_LIST;
-        m_result = REQ_LIST;
+        m_listed = true;
         StopAnnouncer();
         if (!BuildManifest(&g_server)) {
             StartLinger(c, now);
@@ -394,16 +394,17 @@ void Server::Close(Connection& c) {
     --m_active;
 }
 
-// Closes at once, dropping whatever is still queued.
+// Closes at once, dropping whatever is still queued. A connection whose response has been
+// handed over (lingering) is closed plainly all the same: what the system still holds for
+// the peer goes out after the close.
 void Server::Abort(Connection& c) {
-    if (c.phase == Phase::FREE) return;
-    SockSetLinger(c.socket, 1, 0);
+    if (c.phase != Phase::FREE && c.phase != Phase::LINGER) SockSetLinger(c.socket, 1, 0);
     Close(c);
 }
 
-void Server::CloseAll(bool abort) {
+void Server::CloseAll(bool stopped) {
     for (Connection& c : m_connections) {
-        if (abort)
+        if (stopped)
             Abort(c);
         else
             Close(c);
@@ -423,12 +424,14 @@ int Server::Run() {
             owners.push_back(nullptr);
         }
         const size_t listener_at = items.size();
-        const bool room = m_active < MAX_CONNECTIONS || AnyDroppable();
-        if (room) {
+        const long long before = MonotonicMs();
+        const bool accepting = Accepting(before);
+        if (accepting) {
             items.push_back({m_listener, POLL_READ, 0});
             owners.push_back(nullptr);
         }
-        long long next_deadline = -1;
+        // A pause in accepting is a deadline of the poll like any other.
+        long long next_deadline = m_accept_paused_until > before ? m_accept_paused_until : -1;
         for (Connection& c : m_connections) {
             if (c.phase == Phase::FREE) continue;
             items.push_back({c.socket, c.phase == Phase::SEND ? POLL_WRITE : POLL_READ, 0});
@@ -438,7 +441,7 @@ int Server::Run() {
         }
         long timeout = -1;  // nothing to time: sleep until something happens
         if (next_deadline >= 0) {
-            const long long left = next_deadline - MonotonicMs();
+            const long long left = next_deadline - before;
             timeout = left > 0 ? static_cast<long>(left) : 0;
         }
         // Without a wake channel a stop is looked for once a second.
@@ -463,15 +466,13 @@ int Server::Run() {
             if (c.phase == Phase::FREE || now < Deadline(c)) continue;
             // A head that has not come whole in time, or a peer that takes nothing: given
             // up. A lingering peer has had its answer and is merely closed.
-            if (c.phase == Phase::LINGER)
-                Close(c);
-            else
-                Abort(c);
+            Abort(c);
         }
-        if (room && items[listener_at].ready != 0) AcceptOne(now);
+        if (accepting && items[listener_at].ready != 0) AcceptOne(now);
     }
     CloseAll(StopPending());
-    return m_result;
+    if (m_final != 0) return m_final;
+    return m_listed ? REQ_LIST : 0;
 }
 
 }  // namespace
@@ -526,7 +527,6 @@ int RunServer() {
     }
     g_server.listen_socket = SOCKET_NONE;
     SockClose(listener);
-    g_server.conn_socket = SOCKET_NONE;
     g_server.state = TS_STOPPED;
     return result;
 }

@@ -10,7 +10,8 @@
 // them to the socket without a copy through this process. A response is closed the way
 // that loses nothing: the sending side is shut down and whatever the peer still sends (a
 // stray CR LF, a pipelined request) is read and dropped for a bounded time before the
-// socket is closed.
+// socket is closed plainly; a connection whose response has been handed over is never
+// reset, since a reset drops whatever the system still holds for a slow peer.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +19,9 @@
 #include "platform/sockets.h"
 
 constexpr int LISTEN_BACKLOG = 20;
-// At most this many connections are served at once; a new one then takes the place of the
-// longest-waiting one that is not receiving a response.
+// At most this many connections are served at once. When all are taken, a new one takes
+// the place of the oldest that is still sending its request head from an address other
+// than the pinned device's; when there is none, nothing is accepted until a slot frees.
 constexpr int MAX_CONNECTIONS = 64;
 // After a response (or none) the peer's further bytes are read and dropped until it closes,
 // for at most this long and this much, before the socket is closed.
@@ -27,19 +29,20 @@ constexpr long long LINGER_MS = 5000;
 constexpr size_t LINGER_BYTES = 256 * 1024;
 // A response whose peer takes nothing for this long is given up.
 constexpr long long SEND_STALL_MS = 30000;
-// A readable listening socket whose accept keeps failing is dead after this many tries in
-// a row, spaced this far apart.
-constexpr int ACCEPT_FAILURE_LIMIT = 20;
-constexpr unsigned ACCEPT_RETRY_MS = 50;
+// When the system runs short of descriptors or memory, accepting stops for this long.
+constexpr long long ACCEPT_PAUSE_MS = 500;
 
 // A TCP socket bound to the wildcard address and g_server_port and listening, or
 // SOCKET_NONE.
 SocketHandle OpenListenSocket();
 
 // Runs the server loop over g_server until the device's final report, a stop request
-// (g_server.stop_requested, or g_server.state no longer TS_RUNNING) or a dead listening
-// socket. Returns 0 when no listening socket could be opened, else the kind of the last
-// report taken (0 when there was none). Every socket it used is closed on return.
+// (g_server.stop_requested, or g_server.state no longer TS_RUNNING) or an unusable
+// listening socket. Returns the final report that ended the loop: REQ_OLD_VERSION or
+// REQ_CHECKSUM_ERROR from the pinned device, or REQ_UPGRADE_COMPLETED from it once a
+// manifest went out and every image it listed has been served. A loop that ends any other
+// way returns REQ_LIST once a manifest went out, else 0 (also when no listening socket
+// could be opened). Every socket it used is closed on return.
 int RunServer();
 
 // Wakes the server loop so that it looks at the stop request at once. Safe from any thread

@@ -19,8 +19,9 @@ constexpr int SOCK_WOULD_BLOCK = -2;
 // One socket of a poll: what to wait for, and what was found.
 constexpr unsigned POLL_READ = 1;
 constexpr unsigned POLL_WRITE = 2;
-// Reported in ready whatever was asked: the socket has failed or the peer has hung up. A
-// receive or send then tells which.
+// Reported in ready whatever was asked, where the platform reports it (POSIX): the socket
+// has failed or the peer has hung up. A receive or send then tells which. Winsock shows a
+// reset or a close in the read set instead.
 constexpr unsigned POLL_FAILED = 4;
 struct PollItem {
     SocketHandle socket;
@@ -82,6 +83,20 @@ bool IsAnnounceInterface(const NetInterface& i);
 // capacity of them: the count, or -1 when the enumeration failed.
 int ListAnnounceInterfaces(NetInterface* out, int capacity);
 
+// Why an accept gave no connection, by what the caller should do next.
+enum AcceptFailure : int {
+    // That one connection went away before it was taken (reset or aborted), the call was
+    // interrupted, or none is waiting: go on at once.
+    ACCEPT_TRANSIENT = 1,
+    // The system is short of descriptors, buffers or memory: stop accepting for a moment.
+    // Any failure of no known class counts as this one, so that an error that repeats
+    // costs a pause now and then instead of a busy loop.
+    ACCEPT_OUT_OF_RESOURCES = 2,
+    // The listening socket itself is unusable (closed, not a socket, not listening, or the
+    // socket library has stopped): no accept on it can succeed again.
+    ACCEPT_LISTENER_UNUSABLE = 3,
+};
+
 struct SocketOps {
     // Library start and stop (Winsock); no-ops that succeed on POSIX. 1 on success, else 0.
     int (*startup)();
@@ -93,8 +108,9 @@ struct SocketOps {
     // after a failure the same socket may try another port.
     int (*bind)(SocketHandle s, uint32_t address, uint16_t port);
     int (*listen)(SocketHandle s, int backlog);
-    // The connection's socket and the peer's address, or SOCKET_NONE.
-    SocketHandle (*accept)(SocketHandle s, uint32_t* peer_address);
+    // The connection's socket and the peer's address, or SOCKET_NONE with the class of
+    // the failure in *failure (when it is not null).
+    SocketHandle (*accept)(SocketHandle s, uint32_t* peer_address, AcceptFailure* failure);
     // 0 on success, -1 on failure. Blocks until connected.
     int (*connect)(SocketHandle s, uint32_t address, uint16_t port);
     // select() on one socket: positive when readable, 0 on time-out, negative on error. A
@@ -160,7 +176,9 @@ inline SocketHandle SockTcp() { return CurrentSocketOps().tcp_socket(); }
 inline SocketHandle SockUdp() { return CurrentSocketOps().udp_socket(); }
 inline int SockBind(SocketHandle s, uint32_t a, uint16_t p) { return CurrentSocketOps().bind(s, a, p); }
 inline int SockListen(SocketHandle s, int backlog) { return CurrentSocketOps().listen(s, backlog); }
-inline SocketHandle SockAccept(SocketHandle s, uint32_t* peer) { return CurrentSocketOps().accept(s, peer); }
+inline SocketHandle SockAccept(SocketHandle s, uint32_t* peer, AcceptFailure* failure = nullptr) {
+    return CurrentSocketOps().accept(s, peer, failure);
+}
 inline int SockConnect(SocketHandle s, uint32_t a, uint16_t p) { return CurrentSocketOps().connect(s, a, p); }
 inline int SockWaitReadable(SocketHandle s, long sec, long usec) {
     return CurrentSocketOps().wait_readable(s, sec, usec);

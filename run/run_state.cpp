@@ -28,16 +28,13 @@ int ResetRunState() {
     g_announcer.state = 0;
     std::memset(g_announcer.message, 0, sizeof g_announcer.message);
     g_server.listen_socket = 0;
-    g_server.conn_socket = 0;
     g_server.state = 0;
-    g_server.request_kind = 0;
     std::memset(g_server.buffer, 0, sizeof g_server.buffer);
 
     g_announcer.state = TS_STOPPED;
     g_announcer.udp_socket = SOCKET_NONE;
     g_server.state = TS_STOPPED;
     g_server.listen_socket = SOCKET_NONE;
-    g_server.conn_socket = SOCKET_NONE;
     g_server_port = FindServerPort();
     g_pinned_client = NO_CLIENT;
     g_unsent_images = 0;

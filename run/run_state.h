@@ -9,7 +9,10 @@
 
 #include "platform/sockets.h"
 
-// What the request reader made of the device's latest request.
+// The kinds of request the device makes, as the request reader classifies them: progress
+// reports (4 to 7), final reports (8 to 10), the manifest (11) and the images of slots 0 to
+// 3 (12 to 15). The server posts 4 to 7 and 11 to g_device_report for the window and
+// returns the final kind that ended its loop.
 enum RequestKind : int32_t {
     REQ_NONE = 0,
     REQ_ERASE_START = 4,
@@ -36,6 +39,7 @@ enum UpdateOutcome : int32_t {
 };
 
 // Life state of the server and the announcer. 2 is never used; 0 only before the first reset.
+// TS_STOP_REQUESTED is the announcer's stop request; the server's is stop_requested.
 enum ThreadState : int32_t {
     TS_RUNNING = 1,
     TS_STOP_REQUESTED = 3,
@@ -68,15 +72,16 @@ struct AnnouncerContext {
 };
 
 struct ServerContext {
+    // The run's listening socket, opened by the worker before it starts announcing.
     std::atomic<SocketHandle> listen_socket{0};
-    std::atomic<SocketHandle> conn_socket{0};
     std::atomic<int32_t> state{0};
-    int32_t request_kind = 0;  // worker thread only
+    // Where BuildManifest writes the manifest text (worker thread only); each connection
+    // reads its request into its own area and takes a copy of the manifest from here.
     char buffer[SERVER_BUFFER_SIZE] = {};
     // 1 once the current run has been asked to end (the window's stop, or the shut-down).
-    // The server loop and the request reader give up at their next check. ResetRunState
-    // leaves it alone: a stop that arrives while the worker resets must not be lost. The
-    // worker clears it before it counts itself in.
+    // The server loop is woken and gives up at once. ResetRunState leaves it alone: a stop
+    // that arrives while the worker resets must not be lost. The worker clears it before it
+    // counts itself in.
     std::atomic<int32_t> stop_requested{0};
 };
 

@@ -141,24 +141,25 @@ if [ $LOOPBACK -eq 0 ] && [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null 2>&1;
     flock -w 300 9 || { echo "run_net_bench: another run holds the lock" >&2; exit 1; }
     ip netns del "$SRV_NS" 2>/dev/null
     ip netns del "$CLI_NS" 2>/dev/null
-    if ip netns add "$SRV_NS" 2>/dev/null && ip netns add "$CLI_NS"; then
-        NETNS=1
-        ip -n "$SRV_NS" link add "$SRV_IF" type veth peer name "$CLI_IF" netns "$CLI_NS" &&
-            ip -n "$SRV_NS" link set lo up &&
-            ip -n "$SRV_NS" addr add "$SRV_ADDR/24" dev "$SRV_IF" &&
-            ip -n "$SRV_NS" link set "$SRV_IF" up &&
-            ip -n "$CLI_NS" link set lo up &&
-            ip -n "$CLI_NS" addr add "$CLI_ADDR/24" dev "$CLI_IF" &&
-            ip -n "$CLI_NS" link set "$CLI_IF" up || { echo "run_net_bench: no veth pair" >&2; exit 1; }
+    # shellcheck source=../../tests/lib/test_hosts.sh
+    source "$ROOT/tests/lib/test_hosts.sh"
+    NETNS=1
+    orvane_make_test_hosts "$SRV_NS" "$SRV_IF" "$SRV_ADDR" "$CLI_NS" "$CLI_IF" "$CLI_ADDR"
+    case $? in
+    0)
         write_conf "$SRV_ADDR"
         start_nginx ip netns exec "$SRV_NS"
         ip netns exec "$SRV_NS" "$BENCH" --address "$SRV_ADDR" --nginx-port "$NGINX_PORT" \
             --nginx-pid "$(cat "$WORK/nginx.pid")" --client-netns "/var/run/netns/$CLI_NS" \
             "${PIN_ARGS[@]}" "${ARGS[@]}"
         exit $?
-    fi
+        ;;
+    77) echo "run_net_bench: $ORVANE_HOSTS_WHY; over loopback instead" ;;
+    *) echo "run_net_bench: the test hosts could not be set up" >&2; exit 1 ;;
+    esac
+    ip netns del "$SRV_NS" 2>/dev/null
+    ip netns del "$CLI_NS" 2>/dev/null
     NETNS=0
-    echo "run_net_bench: no network namespaces here; over loopback instead"
 fi
 
 # Loopback: this script again inside a private network namespace, where nothing reaches a

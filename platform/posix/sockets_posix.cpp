@@ -61,14 +61,51 @@ int Bind(SocketHandle s, uint32_t address, uint16_t port) {
 
 int Listen(SocketHandle s, int backlog) { return ::listen(s, backlog) == 0 ? 0 : -1; }
 
-SocketHandle Accept(SocketHandle s, uint32_t* peer) {
+// The split nginx makes: a connection that went away before it was taken, or none waiting,
+// is nothing to stop for; running out of descriptors or memory is worth a pause; only a
+// listening socket that is not one any more ends the accepting. Linux also hands on the
+// network errors already pending on the new connection (the accept(2) page names them);
+// they belong to that connection alone.
+AcceptFailure ClassifyAcceptError(int error) {
+    switch (error) {
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case EINTR:
+        case ECONNABORTED:
+        case ECONNRESET:
+        case ENOTCONN:
+        case EPROTO:
+        case EPERM:
+        case ENETDOWN:
+        case ENETUNREACH:
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+        case ENOPROTOOPT:
+        case EOPNOTSUPP:
+#ifdef ENONET
+        case ENONET:
+#endif
+            return ACCEPT_TRANSIENT;
+        case EBADF:
+        case ENOTSOCK:
+        case EINVAL: return ACCEPT_LISTENER_UNUSABLE;
+        default: return ACCEPT_OUT_OF_RESOURCES;  // EMFILE, ENFILE, ENOBUFS, ENOMEM and the unknown
+    }
+}
+
+SocketHandle Accept(SocketHandle s, uint32_t* peer, AcceptFailure* failure) {
     sockaddr_in sa;
     socklen_t len = sizeof sa;
     int c;
     do {
         c = ::accept4(s, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
     } while (c < 0 && errno == EINTR);
-    if (c < 0) return SOCKET_NONE;
+    if (c < 0) {
+        if (failure != nullptr) *failure = ClassifyAcceptError(errno);
+        return SOCKET_NONE;
+    }
     if (peer != nullptr) *peer = sa.sin_addr.s_addr;
     return c;
 }

@@ -1,10 +1,14 @@
 // Fuzzes the server's connection handling: the whole server loop over a fake socket layer
 // in which the input scripts several peers (connecting from three addresses, sending
-// bytes in pieces, closing, resetting, taking their responses slowly or not at all). What
+// bytes in pieces, closing, resetting, taking their responses slowly or not at all, more of
+// them than the server's table holds, and accepts that fail in each of their classes). What
 // must hold whatever they do: no socket is used after it is closed or closed twice, every
 // connection is closed when the loop ends, nobody but the pinned device receives a
 // response once one is pinned, every response is the exact start of the one response the
-// updater gives to a request, and the loop's result is a request kind. Image bodies that
+// updater gives to a request, no connection is reset by the server once its response has
+// been handed over or when it is the pinned device's (unless the peer reset it), and the
+// loop's result is 0, a final report (completion only with every listed image served) or
+// the manifest's kind. Image bodies that
 // name a send file are taken from the file's own copy at the offset given, so a wrong
 // file or offset shows as a wrong response; every send file is closed when the loop ends,
 // and inputs with an odd first byte run without send files.
@@ -55,6 +59,7 @@ struct World {
     std::map<SocketHandle, Peer> peers;
     std::vector<SocketHandle> pending;  // connected, not yet accepted
     SocketHandle next = FIRST_CONNECTION;
+    int accept_failure = 0;  // the class the next accept fails with, or 0
 } g_world;
 
 uint8_t Next() { return g_world.at < g_world.size ? g_world.data[g_world.at++] : 0; }
@@ -78,7 +83,11 @@ void Step() {
     const uint8_t op = Next() % 6;
     const uint8_t k = Next();
     const uint32_t addresses[] = {MakeIPv4(10, 0, 0, 2), MakeIPv4(10, 0, 0, 3), MakeIPv4(10, 0, 0, 4)};
-    if (op == 0 && g_world.peers.size() < 40) {
+    if (op == 0 && k >= 250) {
+        g_world.accept_failure = ACCEPT_TRANSIENT + k % 3;
+        return;
+    }
+    if (op == 0 && g_world.peers.size() < 80) {
         Peer p;
         p.address = addresses[k % 3];
         g_world.peers[g_world.next] = p;
@@ -137,12 +146,19 @@ int FakePoll(PollItem* items, int count, long) {
     return 0;  // as a time-out would
 }
 
-SocketHandle FakeAccept(SocketHandle s, uint32_t* peer) {
-    Check(s == LISTENER);
+SocketHandle FakeAccept(SocketHandle s, uint32_t* peer, AcceptFailure* failure) {
+    Check(s == LISTENER && failure != nullptr);
+    *failure = ACCEPT_TRANSIENT;
+    if (g_world.accept_failure != 0) {
+        *failure = static_cast<AcceptFailure>(g_world.accept_failure);
+        g_world.accept_failure = 0;
+        return SOCKET_NONE;
+    }
     if (g_world.pending.empty()) return SOCKET_NONE;
     const SocketHandle c = g_world.pending.front();
     g_world.pending.erase(g_world.pending.begin());
     Peer& p = g_world.peers[c];
+    if (p.reset) return SOCKET_NONE;  // reset before it was taken, as Windows reports it
     p.accepted = true;
     if (peer != nullptr) *peer = p.address;
     return c;
@@ -208,6 +224,13 @@ int FakeNoop(SocketHandle s, int) {
     return 0;
 }
 
+// A linger time of 0 makes the close a reset.
+int FakeSetLinger(SocketHandle s, int on, int seconds) {
+    const Peer& p = Live(s);
+    if (on != 0 && seconds == 0) Check(p.reset || (!p.shut && p.address != g_pinned_client.load()));
+    return 0;
+}
+
 int FakeWakeOpen(WakeChannel* w) {
     w->wait_on = w->signal_by = WAKE;
     return 0;
@@ -237,7 +260,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     ops.shutdown_send = FakeShutdownSend;
     ops.close = FakeClose;
     ops.set_nonblocking = FakeNoop;
-    ops.set_linger = [](SocketHandle s, int, int) { return FakeNoop(s, 0); };
+    ops.set_linger = FakeSetLinger;
     ops.wake_open = FakeWakeOpen;
     ops.wake_signal = FakeWakeSignal;
     ops.wake_drain = FakeWakeDrain;
@@ -262,14 +285,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_server.state = TS_STOPPED;
     g_server.stop_requested = 0;
     g_server.listen_socket = LISTENER;
-    g_server.conn_socket = SOCKET_NONE;
     g_announcer.udp_socket = SOCKET_NONE;
     g_pinned_client = NO_CLIENT;
     g_unsent_images = 0;
     g_device_report = 0;
 
     const int result = RunServer();
-    Check(result == 0 || (result >= REQ_ERASE_START && result <= REQ_LIST));
+    Check(result == 0 || result == REQ_OLD_VERSION || result == REQ_CHECKSUM_ERROR || result == REQ_LIST ||
+          (result == REQ_UPGRADE_COMPLETED && g_unsent_images.load() == 0));
     Check(g_server.state.load() == TS_STOPPED && g_server.listen_socket.load() == SOCKET_NONE);
     Check(g_world.files.empty());  // every send file is closed with the loop
 

@@ -28,46 +28,14 @@
 namespace {
 
 using nettest::Eventually;
-using nettest::Fetch;
 using nettest::Get;
-using nettest::SocketSpy;
+using nettest::Header;
 using nettest::SpyState;
 
 const uint32_t kSecondHost = MakeIPv4(127, 0, 0, 2);
 
-std::string Header(const char* type, size_t length) {
-    return std::string("HTTP/1.0 200 OK\r\nContent-Type: ") + type +
-           "\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
-}
-
-class ServerTest : public ::testing::Test {
+class ServerTest : public nettest::ServerFixture {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(SockStartup(), 1);
-        m_spy = std::make_unique<SocketSpy>();
-        ResetRunState();
-        ASSERT_NE(g_server_port, 0);
-        g_device_report = 0;
-        g_server.stop_requested = 0;
-    }
-    void TearDown() override {
-        if (m_thread.joinable()) StopServer();
-        for (int i = 0; i < IMAGE_SLOT_COUNT; ++i) {
-            g_image_data[i] = nullptr;
-            g_image_sizes[i] = 0;
-        }
-        m_spy.reset();
-        SockCleanup();
-    }
-    // Deterministic bytes for a slot; set before the server starts.
-    void SetImage(int slot, size_t size) {
-        m_images[slot].resize(size);
-        for (size_t i = 0; i < size; ++i)
-            m_images[slot][i] = static_cast<unsigned char>((i * 7 + slot) % 251);
-        g_image_data[slot] = size > 0 ? m_images[slot].data() : nullptr;
-        g_image_sizes[slot] = static_cast<uint32_t>(size);
-    }
-    std::string Body(int slot) { return std::string(m_images[slot].begin(), m_images[slot].end()); }
     std::string Manifest() {
         auto context = std::make_unique<ServerContext>();
         const uint32_t unsent = g_unsent_images;
@@ -75,62 +43,6 @@ protected:
         g_unsent_images = unsent;
         return context->buffer;
     }
-    void StartServer() {
-        m_done = false;
-        m_thread = std::thread([this] {
-            m_result = RunServer();
-            m_done = true;
-        });
-        ASSERT_TRUE(Eventually([] { return g_server.listen_socket.load() != SOCKET_NONE; }));
-        m_listener = g_server.listen_socket;
-        m_listener_closes = m_spy->Closes(m_listener);
-    }
-    // The unsent set once it is want, or as it is after a while: a served image counts once
-    // the server has shut its sending side down, which the peer may see a moment earlier.
-    static uint32_t Unsent(uint32_t want) {
-        Eventually([&] { return g_unsent_images.load() == want; }, 2000);
-        return g_unsent_images.load();
-    }
-    // Closes of this run's listening socket (handles are reused between runs).
-    int ListenerCloses() { return m_spy->Closes(m_listener) - m_listener_closes; }
-    bool EndsWithin(long long ms) {
-        return Eventually([this] { return m_done.load(); }, ms);
-    }
-    int JoinServer() {
-        m_thread.join();
-        return m_result;
-    }
-    int StopServer() {
-        g_server.stop_requested = 1;
-        WakeServer();
-        const int r = JoinServer();
-        g_server.stop_requested = 0;
-        return r;
-    }
-    // Fetches and, for the caller, says which socket was the client's.
-    std::string Request(const std::string& text, uint32_t from = 0) {
-        SocketHandle used = SOCKET_NONE;
-        m_spy->ClearSends();
-        std::string reply = Fetch(g_server_port, text, from, &used);
-        m_client = used;
-        return reply;
-    }
-    std::vector<size_t> ServerSends() { return m_spy->SendsExcept(m_client); }
-    // Pins the loopback client with a manifest fetch.
-    void Pin() {
-        ASSERT_EQ(Request(Get("/list.lst")).substr(0, 17), "HTTP/1.0 200 OK\r\n");
-        ASSERT_EQ(g_pinned_client, LoopbackIPv4());
-        g_device_report = 0;
-    }
-
-    std::unique_ptr<SocketSpy> m_spy;
-    std::vector<unsigned char> m_images[IMAGE_SLOT_COUNT];
-    std::thread m_thread;
-    std::atomic<bool> m_done{false};
-    int m_result = -1;
-    SocketHandle m_listener = SOCKET_NONE;
-    int m_listener_closes = 0;
-    SocketHandle m_client = SOCKET_NONE;
 };
 
 TEST_F(ServerTest, ManifestResponseIsExactAndPinsTheDevice) {
@@ -228,7 +140,7 @@ TEST_F(ServerTest, ProgressReportsAreTakenBeforeAnyDeviceIsPinned) {
     }
     EXPECT_EQ(g_pinned_client, NO_CLIENT) << "reports pin nobody";
     EXPECT_FALSE(m_done);
-    EXPECT_EQ(StopServer(), REQ_WROTE);
+    EXPECT_EQ(StopServer(), 0) << "reports are not the run's result";
 }
 
 TEST_F(ServerTest, AManifestFetchIsNotHiddenByTheReportRightBehindIt) {
@@ -245,7 +157,7 @@ TEST_F(ServerTest, AManifestFetchIsNotHiddenByTheReportRightBehindIt) {
     EXPECT_TRUE(Eventually([] { return g_device_report.load() == REQ_WROTE; }));
     EXPECT_EQ(Request("GET /writing%201 HTTP/1.0\r\n"), "");
     EXPECT_TRUE(Eventually([] { return g_device_report.load() == REQ_WRITING; })) << "the latest report wins";
-    EXPECT_EQ(StopServer(), REQ_WRITING);
+    EXPECT_EQ(StopServer(), REQ_LIST);
 }
 
 TEST_F(ServerTest, FinalReportsBeforePinningChangeNothing) {
@@ -278,7 +190,7 @@ TEST_F(ServerTest, OncePinnedNobodyElseIsAnsweredOrEndsTheRun) {
     EXPECT_EQ(Request(Get("/dev/mtd/4")), Header("application/octet-stream", 100) + Body(1));
     EXPECT_EQ(Request(Get("/erase%20start")), "");
     EXPECT_TRUE(Eventually([] { return g_device_report.load() == REQ_ERASE_START; }));
-    EXPECT_EQ(StopServer(), REQ_ERASE_START);
+    EXPECT_EQ(StopServer(), REQ_LIST);
 }
 
 TEST_F(ServerTest, FinalReportsOfThePinnedDevice) {
@@ -291,7 +203,7 @@ TEST_F(ServerTest, FinalReportsOfThePinnedDevice) {
     } cases[] = {
         {"checksum error", false, "/checksum%20error", true, REQ_CHECKSUM_ERROR},
         {"old version", false, "/can%20not%20use%20the%20old%20version", true, REQ_OLD_VERSION},
-        {"completed with images unsent", false, "/Upgrade%20completed", false, REQ_UPGRADE_COMPLETED},
+        {"completed with images unsent", false, "/Upgrade%20completed", false, REQ_LIST},
         {"completed with every image served", true, "/Upgrade%20completed", true, REQ_UPGRADE_COMPLETED},
     };
     for (const auto& c : cases) {
@@ -311,7 +223,6 @@ TEST_F(ServerTest, FinalReportsOfThePinnedDevice) {
             ASSERT_TRUE(EndsWithin(3000));
             EXPECT_EQ(JoinServer(), c.result);
             EXPECT_EQ(g_server.listen_socket, SOCKET_NONE);
-            EXPECT_EQ(g_server.conn_socket, SOCKET_NONE);
             EXPECT_EQ(g_server.state, TS_STOPPED);
             EXPECT_EQ(ListenerCloses(), 1);
         } else {
@@ -415,7 +326,7 @@ TEST_F(ServerTest, RequestsWithoutAProperHeaderEndAreNotAnswered) {
     // Reports with line feeds alone are taken all the same.
     EXPECT_EQ(Request("GET /erase%20finish HTTP/1.0\n\n"), "");
     EXPECT_TRUE(Eventually([] { return g_device_report.load() == REQ_ERASE_FINISH; }));
-    EXPECT_EQ(StopServer(), REQ_ERASE_FINISH);
+    EXPECT_EQ(StopServer(), 0);
 }
 
 TEST_F(ServerTest, AStopEndsTheLoopWhileItWaitsForAConnection) {
@@ -480,7 +391,6 @@ TEST_F(ServerTest, AStopEndsTheLoopWhileAPeerDoesNotReadItsImage) {
     JoinServer();
     g_server.stop_requested = 0;
     EXPECT_EQ(g_unsent_images, 0x4u) << "a cut send leaves the image unsent";
-    EXPECT_EQ(g_server.conn_socket, SOCKET_NONE);
 }
 
 TEST_F(ServerTest, ADeadListeningSocketEndsTheLoop) {
@@ -496,22 +406,60 @@ TEST_F(ServerTest, ADeadListeningSocketEndsTheLoop) {
     EXPECT_EQ(g_server.state, TS_STOPPED);
 }
 
-TEST_F(ServerTest, AFailingAcceptIsNotRetriedInATightLoop) {
-    StartServer();
-    const long long start = MonotonicMs();
-    m_spy->With([&](SpyState& s) {
-        s.failing_accept_socket = m_listener;
-        s.accept_calls = 0;
-    });
-    WakeServer();
-    ASSERT_TRUE(EndsWithin(5000)) << "an accept that always fails means the socket is dead";
-    const long long took = MonotonicMs() - start;
-    EXPECT_EQ(JoinServer(), 0);
-    int calls = 0;
-    m_spy->With([&](SpyState& s) { calls = s.accept_calls; });
-    EXPECT_EQ(calls, ACCEPT_FAILURE_LIMIT);
-    EXPECT_GE(took, static_cast<long long>((ACCEPT_FAILURE_LIMIT - 1) * ACCEPT_RETRY_MS) - 50)
-        << "retries are spaced, not spun";
+// Connections opened from one address, or fewer where the system refuses more; a pause
+// after each backlog's worth, as the server takes one per wake-up.
+std::vector<SocketHandle> Connect(uint32_t from, int count) {
+    std::vector<SocketHandle> out;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0 && i % LISTEN_BACKLOG == 0) SleepMs(20);
+        const SocketHandle c = SockTcp();
+        if (SockBind(c, from, 0) == 0 && SockConnect(c, LoopbackIPv4(), g_server_port) == 0)
+            out.push_back(c);
+        else
+            SockClose(c);
+    }
+    return out;
+}
+
+// Each class of accept failure by its effect on a connection that waits behind it: passed
+// over at once however many come in a row; a pause in accepting, not in the loop (an open
+// connection is served meanwhile); the end of the loop, with the result so far.
+TEST_F(ServerTest, EachClassOfAcceptFailureHasItsOwnEffect) {
+    const struct {
+        AcceptFailure failure;
+        int times;
+        long long earliest_ms, latest_ms;  // when the waiting connection is served; -1: never
+    } cases[] = {{ACCEPT_TRANSIENT, 30, 0, ACCEPT_PAUSE_MS - 200},
+                 {ACCEPT_OUT_OF_RESOURCES, 1, ACCEPT_PAUSE_MS - 100, ACCEPT_PAUSE_MS + 1000},
+                 {ACCEPT_LISTENER_UNUSABLE, 1, -1, -1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failure);
+        SetImage(1, 484);
+        StartServer();
+        Pin();
+        const int before = m_spy->Count(&SpyState::accept_calls);
+        const std::vector<SocketHandle> open = Connect(LoopbackIPv4(), 1);
+        ASSERT_TRUE(Eventually([&] { return m_spy->Count(&SpyState::accept_calls) == before + 1; }));
+        m_spy->With([&](SpyState& s) { s.accept_failures.assign(static_cast<size_t>(c.times), c.failure); });
+        const long long start = MonotonicMs();
+        std::atomic<long long> served{-1};
+        std::thread waiting([&] {
+            if (nettest::Fetch(g_server_port, Get("/dev/mtd/4")).size() > 484) served = MonotonicMs() - start;
+        });
+        SleepMs(100);
+        EXPECT_TRUE(nettest::SendText(open.at(0), "GET /wrote%201 HTTP/1.0\r\n"));
+        EXPECT_EQ(Eventually([] { return g_device_report.load() == REQ_WROTE; }, 300), c.earliest_ms >= 0)
+            << "the open connection is served meanwhile, unless the loop has ended";
+        EXPECT_EQ(m_done.load(), c.earliest_ms < 0);
+        waiting.join();
+        EXPECT_GE(served, c.earliest_ms);
+        EXPECT_LE(served, c.latest_ms);
+        EXPECT_EQ(m_spy->Count(&SpyState::accept_calls), before + 1 + c.times + (c.earliest_ms >= 0))
+            << "no accept spun";
+        EXPECT_EQ(StopServer(), REQ_LIST) << "the result so far";
+        SockClose(open[0]);
+        ResetRunState();
+    }
 }
 
 TEST_F(ServerTest, NoListeningSocketGivesZeroAtOnce) {
@@ -536,6 +484,78 @@ std::string ReadSlowly(SocketHandle c) {
         if (++reads % 8 == 0) SleepMs(5);
     }
     return got;
+}
+
+#ifndef _WIN32
+// More idle connections than the table holds from another host (a port scan, a phone app)
+// while the pinned device reads its image slowly: the crowd makes room among its own, and
+// the image, handed over and lingering, arrives whole. With every slot held by the device's
+// own idle connections nothing is accepted, without a busy loop, until one frees. Linux
+// only: wine's socket server fails with 64 connections open.
+TEST_F(ServerTest, ACrowdNeverCutsThePinnedDeviceAndWaitsForAFreeSlot) {
+    SetImage(2, 1929216);
+    StartServer();
+    Pin();
+    const SocketHandle device = SockTcp();
+    ASSERT_EQ(SockConnect(device, LoopbackIPv4(), g_server_port), 0);
+    ASSERT_TRUE(nettest::SendText(device, Get("/dev/mtd/5")));
+    ASSERT_EQ(Unsent(0u), 0u) << "the image was not handed over before the crowd came";
+    std::vector<SocketHandle> crowd = Connect(kSecondHost, 2 * MAX_CONNECTIONS);
+    EXPECT_EQ(crowd.size(), 2u * MAX_CONNECTIONS);
+    const std::string got = ReadSlowly(device);
+    EXPECT_TRUE(got == Header("application/octet-stream", Body(2).size()) + Body(2))
+        << got.size() << " bytes";
+    for (SocketHandle c : crowd) SockClose(c);
+    SockClose(device);
+
+    const int accepted = m_spy->Count(&SpyState::accept_calls);
+    std::vector<SocketHandle> own = Connect(LoopbackIPv4(), MAX_CONNECTIONS);
+    ASSERT_TRUE(
+        Eventually([&] { return m_spy->Count(&SpyState::accept_calls) == accepted + MAX_CONNECTIONS; }));
+    const int waits = m_spy->Count(&SpyState::waits);
+    std::vector<SocketHandle> late = Connect(kSecondHost, 1);
+    ASSERT_TRUE(nettest::SendText(late.at(0), "GET /erase%20start HTTP/1.0\r\n"));
+    SleepMs(300);
+    EXPECT_EQ(g_device_report, 0) << "a connection of the pinned device was cut to make room";
+    EXPECT_LE(m_spy->Count(&SpyState::waits) - waits, 2) << "the loop spun while full";
+    SockClose(own.back());
+    EXPECT_TRUE(Eventually([] { return g_device_report.load() == REQ_ERASE_START; })) << "once a slot freed";
+    for (SocketHandle c : own) SockClose(c);
+    SockClose(late[0]);
+    EXPECT_EQ(StopServer(), REQ_LIST);
+}
+#endif
+
+// A scan whose 200 connections connect and reset at once, in batches below wine's limit:
+// Windows fails the accept of each that went before it was taken (WSAECONNRESET, under
+// wine WSAENOTCONN). While the server waits for the device and while the device fetches a
+// large image: the loop goes on and the device gets every byte.
+TEST_F(ServerTest, AConnectAndResetScanEndsNothing) {
+    SetImage(2, 1929216);
+    StartServer();
+    m_spy->With([](SpyState& s) { s.accept_delay_ms = 2; });  // so that the resets come first
+    const auto scan = [] {
+        for (int batch = 0; batch < 10; ++batch) {  // each within the listening backlog
+            for (SocketHandle c : Connect(kSecondHost, LISTEN_BACKLOG)) {
+                SockSetLinger(c, 1, 0);
+                SockClose(c);
+            }
+            SleepMs(60);  // the server takes them
+        }
+    };
+    scan();
+    Pin();
+    const SocketHandle device = SockTcp();
+    ASSERT_EQ(SockConnect(device, LoopbackIPv4(), g_server_port), 0);
+    ASSERT_TRUE(nettest::SendText(device, Get("/dev/mtd/5")));
+    std::thread during(scan);
+    const std::string got = ReadSlowly(device);
+    during.join();
+    SockClose(device);
+    EXPECT_TRUE(got == Header("application/octet-stream", Body(2).size()) + Body(2))
+        << got.size() << " bytes";
+    EXPECT_FALSE(m_done);
+    EXPECT_EQ(StopServer(), REQ_LIST);
 }
 
 TEST_F(ServerTest, StrayBytesAndPipelinedRequestsDoNotCutAnImage) {
@@ -563,20 +583,10 @@ TEST_F(ServerTest, StrayBytesAndPipelinedRequestsDoNotCutAnImage) {
     EXPECT_EQ(StopServer(), REQ_LIST);
 }
 
-// Connections that never say anything, connected before the device asks.
-std::vector<SocketHandle> SilentPeers(uint16_t port, int count) {
-    std::vector<SocketHandle> peers;
-    for (int i = 0; i < count; ++i) {
-        const SocketHandle c = SockTcp();
-        if (SockConnect(c, LoopbackIPv4(), port) == 0) peers.push_back(c);
-    }
-    return peers;
-}
-
 TEST_F(ServerTest, SilentPeersDoNotDelayTheManifest) {
     SetImage(1, 484);
     StartServer();
-    const std::vector<SocketHandle> silent = SilentPeers(g_server_port, 6);
+    const std::vector<SocketHandle> silent = Connect(LoopbackIPv4(), 6);  // they never say anything
     ASSERT_EQ(silent.size(), 6u);
     SleepMs(100);
     const long long start = MonotonicMs();
@@ -679,7 +689,7 @@ TEST_F(ServerTest, AnotherHostsProgressReportsAreTakenButNotItsFinalOnes) {
     EXPECT_FALSE(m_done) << "only the pinned device's final report ends the run";
     EXPECT_EQ(g_device_report, 0);
     EXPECT_EQ(g_pinned_client, LoopbackIPv4());
-    EXPECT_EQ(StopServer(), REQ_WRITING);
+    EXPECT_EQ(StopServer(), REQ_LIST);
 }
 
 TEST_F(ServerTest, AnIdleServerSleepsUntilSomethingHappens) {

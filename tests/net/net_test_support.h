@@ -1,16 +1,21 @@
 // Test support for the network service: a spy over the socket operations (fixed interface
 // lists, captured datagrams that never leave the process, recorded sends and closes,
-// injected failures) and a small loopback HTTP client.
+// injected failures), a small loopback HTTP client, and the fixture of the server tests.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "net/http_server.h"
 #include "platform/sockets.h"
 #include "platform/threads.h"
 #include "run/run_state.h"
@@ -46,9 +51,11 @@ struct SpyState {
     bool broadcast_refused = false;
     bool listen_fails = false;
     unsigned listen_delay_ms = 0;  // a slow listen() widens any gap before the server listens
-    // The socket for which wait_readable reports an error, and from which accept fails.
+    // The socket for which wait_readable and poll report an error.
     SocketHandle dead_socket = SOCKET_NONE;
-    SocketHandle failing_accept_socket = SOCKET_NONE;
+    // The next accepts fail with these, in order, leaving the connection waiting.
+    std::vector<AcceptFailure> accept_failures;
+    unsigned accept_delay_ms = 0;  // a server busy elsewhere: connections wait before they are taken
     int accept_calls = 0;
     int waits = 0;                // waits for readiness of any kind, by the server and everyone else
     std::vector<size_t> offered;  // what each gathered send that took something was given
@@ -100,6 +107,10 @@ public:
     void ClearSends() {
         std::lock_guard<std::mutex> lock(m_state.mutex);
         m_state.sends.clear();
+    }
+    int Count(int SpyState::*counter) {
+        std::lock_guard<std::mutex> lock(m_state.mutex);
+        return m_state.*counter;
     }
     int Closes(SocketHandle s) {
         std::lock_guard<std::mutex> lock(m_state.mutex);
@@ -180,7 +191,6 @@ private:
             std::lock_guard<std::mutex> lock(g_spy->mutex);
             ++g_spy->waits;
             if (s != SOCKET_NONE && s == g_spy->dead_socket) return -1;
-            if (s != SOCKET_NONE && s == g_spy->failing_accept_socket) return 1;
         }
         return SystemSocketOps().wait_readable(s, sec, usec);
     }
@@ -192,23 +202,26 @@ private:
                 if (items[i].socket == SOCKET_NONE) continue;
                 if (items[i].socket == g_spy->dead_socket) return -1;
             }
-            for (int i = 0; i < count; ++i) {
-                if (items[i].socket == SOCKET_NONE || items[i].socket != g_spy->failing_accept_socket)
-                    continue;
-                for (int j = 0; j < count; ++j) items[j].ready = 0;
-                items[i].ready = POLL_READ;
-                return 1;
-            }
         }
         return SystemSocketOps().poll(items, count, timeout_ms);
     }
-    static SocketHandle Accept(SocketHandle s, uint32_t* peer) {
+    static SocketHandle Accept(SocketHandle s, uint32_t* peer, AcceptFailure* failure) {
+        unsigned delay = 0;
+        {
+            std::lock_guard<std::mutex> lock(g_spy->mutex);
+            delay = g_spy->accept_delay_ms;
+        }
+        if (delay > 0) SleepMs(delay);
         {
             std::lock_guard<std::mutex> lock(g_spy->mutex);
             ++g_spy->accept_calls;
-            if (s != SOCKET_NONE && s == g_spy->failing_accept_socket) return SOCKET_NONE;
+            if (!g_spy->accept_failures.empty()) {
+                if (failure != nullptr) *failure = g_spy->accept_failures.front();
+                g_spy->accept_failures.erase(g_spy->accept_failures.begin());
+                return SOCKET_NONE;
+            }
         }
-        return SystemSocketOps().accept(s, peer);
+        return SystemSocketOps().accept(s, peer, failure);
     }
 
     SpyState m_state;
@@ -300,5 +313,102 @@ bool Eventually(Cond cond, long long ms = 5000) {
 }
 
 inline std::string Get(const std::string& path) { return "GET " + path + " HTTP/1.0\r\nHost: pc\r\n\r\n"; }
+
+inline std::string Header(const char* type, size_t length) {
+    return std::string("HTTP/1.0 200 OK\r\nContent-Type: ") + type +
+           "\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
+}
+
+// Deterministic bytes whose period does not divide any send size.
+inline std::string Pattern(size_t size, unsigned seed) {
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 13 + seed + i / 4099) % 251);
+    return s;
+}
+
+// The server loop on a thread of its own over the spy, with images of the test's choosing.
+class ServerFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(SockStartup(), 1);
+        m_spy = std::make_unique<SocketSpy>();  // no datagram leaves the test
+        ResetRunState();
+        ASSERT_NE(g_server_port, 0);
+        g_device_report = 0;
+        g_server.stop_requested = 0;
+    }
+    void TearDown() override {
+        if (m_thread.joinable()) StopServer();
+        for (int i = 0; i < IMAGE_SLOT_COUNT; ++i) {
+            g_image_data[i] = nullptr;
+            g_image_sizes[i] = 0;
+        }
+        m_spy.reset();
+        SockCleanup();
+    }
+    // Set before the server starts.
+    void SetImage(int slot, size_t size) {
+        m_images[slot] = Pattern(size, static_cast<unsigned>(slot));
+        g_image_data[slot] = size > 0 ? reinterpret_cast<unsigned char*>(&m_images[slot][0]) : nullptr;
+        g_image_sizes[slot] = static_cast<uint32_t>(size);
+    }
+    const std::string& Body(int slot) const { return m_images[slot]; }
+    void StartServer() {
+        m_done = false;
+        m_thread = std::thread([this] {
+            m_result = RunServer();
+            m_done = true;
+        });
+        ASSERT_TRUE(Eventually([] { return g_server.listen_socket.load() != SOCKET_NONE; }));
+        m_listener = g_server.listen_socket;
+        m_listener_closes = m_spy->Closes(m_listener);
+    }
+    // The unsent set once it is want, or as it is after a while: a served image counts once
+    // the server has shut its sending side down, which the peer may see a moment earlier.
+    static uint32_t Unsent(uint32_t want) {
+        Eventually([&] { return g_unsent_images.load() == want; }, 2000);
+        return g_unsent_images.load();
+    }
+    // Closes of this run's listening socket (handles are reused between runs).
+    int ListenerCloses() { return m_spy->Closes(m_listener) - m_listener_closes; }
+    bool EndsWithin(long long ms) {
+        return Eventually([this] { return m_done.load(); }, ms);
+    }
+    int JoinServer() {
+        m_thread.join();
+        return m_result;
+    }
+    int StopServer() {
+        g_server.stop_requested = 1;
+        WakeServer();
+        const int r = JoinServer();
+        g_server.stop_requested = 0;
+        return r;
+    }
+    // Fetches and, for the caller, says which socket was the client's.
+    std::string Request(const std::string& text, uint32_t from = 0) {
+        SocketHandle used = SOCKET_NONE;
+        m_spy->ClearSends();
+        std::string reply = Fetch(g_server_port, text, from, &used);
+        m_client = used;
+        return reply;
+    }
+    std::vector<size_t> ServerSends() { return m_spy->SendsExcept(m_client); }
+    // Pins the loopback client with a manifest fetch.
+    void Pin() {
+        ASSERT_EQ(Request(Get("/list.lst")).substr(0, 17), "HTTP/1.0 200 OK\r\n");
+        ASSERT_EQ(g_pinned_client, LoopbackIPv4());
+        g_device_report = 0;
+    }
+
+    std::unique_ptr<SocketSpy> m_spy;
+    std::string m_images[IMAGE_SLOT_COUNT];
+    std::thread m_thread;
+    std::atomic<bool> m_done{false};
+    int m_result = -1;
+    SocketHandle m_listener = SOCKET_NONE;
+    int m_listener_closes = 0;
+    SocketHandle m_client = SOCKET_NONE;
+};
 
 }  // namespace nettest

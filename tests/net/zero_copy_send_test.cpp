@@ -4,9 +4,7 @@
 // when no send file can be made, and that every send file a loop made is closed again.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <csignal>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,21 +16,11 @@
 
 namespace {
 
-using nettest::Eventually;
 using nettest::Fetch;
 using nettest::Get;
-using nettest::SocketSpy;
+using nettest::Pattern;
 
-std::string Header(size_t length) {
-    return "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-           std::to_string(length) + "\r\nConnection: close\r\n\r\n";
-}
-
-std::string Pattern(size_t size, unsigned seed) {
-    std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 13 + seed + i / 4099) % 251);
-    return s;
-}
+std::string Header(size_t length) { return nettest::Header("application/octet-stream", length); }
 
 // Whether this platform makes send files at all (Linux does, Winsock does not).
 bool PlatformHasSendFiles() {
@@ -106,15 +94,14 @@ int LedgerSendParts(SocketHandle s, const SendPart* parts, int count) {
     return r;
 }
 
-class ZeroCopyServerTest : public ::testing::Test {
+class ZeroCopyServerTest : public nettest::ServerFixture {
 protected:
     void SetUp() override {
 #ifdef SIGPIPE
         // The default action, as in the program: a SIGPIPE that escapes ends this test.
         m_old_pipe = std::signal(SIGPIPE, SIG_DFL);
 #endif
-        ASSERT_EQ(SockStartup(), 1);
-        m_spy = std::make_unique<SocketSpy>();  // no datagram leaves the test
+        ServerFixture::SetUp();
         g_ledger = &m_ledger;
         SocketOps ops = CurrentSocketOps();
         g_inner_send_parts = ops.send_parts;
@@ -122,58 +109,19 @@ protected:
         ops.send_file_open = LedgerOpen;
         ops.send_file_close = LedgerClose;
         m_previous = SetSocketOps(ops);
-        ResetRunState();
-        ASSERT_NE(g_server_port, 0);
-        g_server.stop_requested = 0;
     }
     void TearDown() override {
         if (m_thread.joinable()) StopServer();
-        for (int i = 0; i < IMAGE_SLOT_COUNT; ++i) {
-            g_image_data[i] = nullptr;
-            g_image_sizes[i] = 0;
-        }
         SetSocketOps(m_previous);
         g_ledger = nullptr;
-        m_spy.reset();
-        SockCleanup();
+        ServerFixture::TearDown();
 #ifdef SIGPIPE
         std::signal(SIGPIPE, m_old_pipe);
 #endif
     }
-    void SetImage(int slot, size_t size) {
-        m_images[slot] = Pattern(size, static_cast<unsigned>(slot));
-        g_image_data[slot] = reinterpret_cast<unsigned char*>(&m_images[slot][0]);
-        g_image_sizes[slot] = static_cast<uint32_t>(size);
-    }
-    void StartServer() {
-        m_done = false;
-        m_thread = std::thread([this] {
-            m_result = RunServer();
-            m_done = true;
-        });
-        ASSERT_TRUE(Eventually([] { return g_server.listen_socket.load() != SOCKET_NONE; }));
-    }
-    int StopServer() {
-        g_server.stop_requested = 1;
-        WakeServer();
-        m_thread.join();
-        g_server.stop_requested = 0;
-        return m_result;
-    }
-    // The unsent set once it is want, or as it is after a while.
-    static uint32_t Unsent(uint32_t want) {
-        Eventually([&] { return g_unsent_images.load() == want; }, 2000);
-        return g_unsent_images.load();
-    }
-    void Pin() { ASSERT_EQ(Fetch(g_server_port, Get("/list.lst")).substr(0, 17), "HTTP/1.0 200 OK\r\n"); }
 
     FileLedger m_ledger;
-    std::unique_ptr<SocketSpy> m_spy;
     SocketOps m_previous{};
-    std::string m_images[IMAGE_SLOT_COUNT];
-    std::thread m_thread;
-    std::atomic<bool> m_done{false};
-    int m_result = -1;
 #ifdef SIGPIPE
     void (*m_old_pipe)(int) = SIG_DFL;
 #endif

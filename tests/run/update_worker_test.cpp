@@ -164,25 +164,35 @@ TEST_F(WorkerTest, TheServerListensBeforeTheFirstAnnouncement) {
     ASSERT_TRUE(RunEnds(2000));
 }
 
+// The outcome rule: completed only on the pinned device's completion report once every
+// image of the manifest has gone out; a loop that ends any other way gives failed once the
+// manifest went out, no device before.
 TEST_F(WorkerTest, TheResultOfTheServerBecomesTheOutcome) {
+    enum End { BY_REPORT, LISTENER_DIES, ACCEPT_UNUSABLE };
     const struct {
         const char* name;
-        bool fetch_images;
-        const char* final_report;  // null: the listening socket dies instead
-        const char* progress;      // a report before the end, or null
         bool list;
+        bool fetch_images;
+        const char* report;  // the device's last report, or null
+        End end;
         int32_t before;  // as if the watchdog had stored it meanwhile
         int32_t after;
     } cases[] = {
-        {"checksum error", false, "/checksum%20error", nullptr, true, OUTCOME_NONE, OUTCOME_FAILED},
-        {"old version", false, "/can%20not%20use%20the%20old%20version", nullptr, true, OUTCOME_NONE,
+        {"checksum error", true, false, "/checksum%20error", BY_REPORT, OUTCOME_NONE, OUTCOME_FAILED},
+        {"old version", true, false, "/can%20not%20use%20the%20old%20version", BY_REPORT, OUTCOME_NONE,
          OUTCOME_OLD_VERSION},
-        {"completed overwrites the watchdog", true, "/Upgrade%20completed", nullptr, true, OUTCOME_FAILED,
+        {"completed overwrites the watchdog", true, true, "/Upgrade%20completed", BY_REPORT, OUTCOME_FAILED,
          OUTCOME_COMPLETED},
-        {"loop ended after the manifest", false, nullptr, nullptr, true, OUTCOME_NONE, OUTCOME_FAILED},
-        {"loop ended after a progress report", false, nullptr, "/wrote%20", false, OUTCOME_NO_DEVICE,
+        {"completed early, then the listener dies", true, false, "/Upgrade%20completed", LISTENER_DIES,
+         OUTCOME_NONE, OUTCOME_FAILED},
+        {"completed early, then accepting fails", true, false, "/Upgrade%20completed", ACCEPT_UNUSABLE,
+         OUTCOME_NONE, OUTCOME_FAILED},
+        {"progress after the manifest", true, false, "/wrote%20", LISTENER_DIES, OUTCOME_NONE,
+         OUTCOME_FAILED},
+        {"the manifest alone", true, false, nullptr, LISTENER_DIES, OUTCOME_NONE, OUTCOME_FAILED},
+        {"progress before any manifest", false, false, "/wrote%20", LISTENER_DIES, OUTCOME_NONE,
          OUTCOME_NO_DEVICE},
-        {"loop ended before any request", false, nullptr, nullptr, false, OUTCOME_NONE, OUTCOME_NO_DEVICE},
+        {"no request at all", false, false, nullptr, ACCEPT_UNUSABLE, OUTCOME_NONE, OUTCOME_NO_DEVICE},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -193,22 +203,22 @@ TEST_F(WorkerTest, TheResultOfTheServerBecomesTheOutcome) {
         g_update_outcome = OUTCOME_NONE;
         StartWorker();
         const uint16_t port = Listening();
-        if (c.list) {
-            if (c.fetch_images)
-                UpdateFromManifest(port);
-            else
-                ASSERT_NE(Fetch(port, Get("/list.lst")), "");
-        }
-        if (c.progress != nullptr) {
-            EXPECT_EQ(Fetch(port, Get(c.progress)), "");
+        if (c.fetch_images) {
+            UpdateFromManifest(port);
+        } else if (c.list) {
+            ASSERT_NE(Fetch(port, Get("/list.lst")), "");
         }
         g_update_outcome = c.before;
-        if (c.final_report != nullptr) {
-            EXPECT_EQ(Fetch(port, Get(c.final_report)), "");
-        } else {
-            const SocketHandle listener = g_server.listen_socket;
+        if (c.report != nullptr) {
+            EXPECT_EQ(Fetch(port, Get(c.report)), "");
+        }
+        const SocketHandle listener = g_server.listen_socket;
+        if (c.end == LISTENER_DIES) {
             m_spy->With([&](SpyState& s) { s.dead_socket = listener; });
             WakeServer();  // its next wait finds the socket dead
+        } else if (c.end == ACCEPT_UNUSABLE) {
+            m_spy->With([](SpyState& s) { s.accept_failures = {ACCEPT_LISTENER_UNUSABLE}; });
+            Fetch(port, "");
         }
         ASSERT_TRUE(RunEnds());
         EXPECT_EQ(g_update_outcome, c.after);
