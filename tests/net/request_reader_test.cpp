@@ -39,7 +39,7 @@ struct RequestCase {
     const char* name;
     std::string sent;
     int result;
-    int kind;  // request_kind afterwards; the reader starts from 99
+    int kind;  // the kind the head names when it is a request (99: not looked at)
 };
 
 TEST(RequestHeadTest, RequestLineTable) {
