@@ -21,6 +21,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/dialog_chrome/dialog_chrome.h"
 #include "res/catalogue/catalogue.h"
 
 namespace {
@@ -111,9 +112,7 @@ public:
     int m_result = 0;
     std::map<unsigned, Control> m_controls;
     std::map<unsigned, TimerSlot> m_timers;
-    std::vector<qtdialog::MenuItem> m_menu;
-    unsigned m_big_icon = 0;
-    unsigned m_small_icon = 0;
+    dialogchrome::Chrome m_chrome;
     QPainter* m_painter = nullptr;  // only while OnPaint runs
     unsigned long long m_timer_runs = 0;
     // The focused control was disabled: no control has the focus now, as on the platform,
@@ -121,9 +120,7 @@ public:
     bool m_focus_parked = false;
 
     bool Live() const { return m_open && !m_ended; }
-    bool HasSystemMenu() const {
-        return m_template != nullptr && (m_template->style & WS_SYSMENU_STYLE) != 0;
-    }
+    bool HasSystemMenu() const { return m_chrome.has_system_menu; }
     Control* Find(unsigned id) {
         auto it = m_controls.find(id);
         return it == m_controls.end() ? nullptr : &it->second;
@@ -229,7 +226,7 @@ protected:
             // platform's default window procedure would.
             if (b->HasSystemMenu()) b->SysCommand(SC_CLOSE_COMMAND);
         } else if (e->key() == Qt::Key_F1 && mods == Qt::NoModifier) {
-            for (const qtdialog::MenuItem& item : b->m_menu) {
+            for (const dialogchrome::MenuItem& item : b->m_chrome.menu) {
                 if (!item.separator) {
                     QueueSysCommand(item.id);
                     break;
@@ -253,11 +250,11 @@ protected:
 
     void contextMenuEvent(QContextMenuEvent* e) override {
         DialogBackend* b = m_backend;
-        if (b == nullptr || b->m_menu.empty()) return QDialog::contextMenuEvent(e);
+        if (b == nullptr || b->m_chrome.menu.empty()) return QDialog::contextMenuEvent(e);
         auto* menu = new QMenu(this);
         menu->setAttribute(Qt::WA_DeleteOnClose);
         menu->setSeparatorsCollapsible(true);
-        for (const qtdialog::MenuItem& item : b->m_menu) {
+        for (const dialogchrome::MenuItem& item : b->m_chrome.menu) {
             if (item.separator) {
                 menu->addSeparator();
             } else {
@@ -396,8 +393,7 @@ int CDialog::DoModal() {
     b.m_result = 0;
     b.m_controls.clear();
     b.m_timers.clear();
-    b.m_menu.clear();
-    b.m_big_icon = b.m_small_icon = 0;
+    b.m_chrome.Open(*t);
     b.m_focus_parked = false;
     // Template order is creation order, which is Qt's tab order.
     for (int i = 0; i < t->control_count; ++i) {
@@ -541,27 +537,10 @@ void CDialog::SetProgressPos(unsigned control_id, int position) {
     B(*this).UpdateBar(*c);
 }
 
-bool CDialog::HasSystemMenu() const {
-    // The items go into the window's context menu and F1; the window has them wherever its
-    // template asks for a system menu.
-    DialogBackend* b = OpenBackend(*this);
-    return b != nullptr && b->HasSystemMenu();
-}
-
-void CDialog::AppendSystemMenuSeparator() {
-    DialogBackend* b = OpenBackend(*this);
-    if (b != nullptr && b->HasSystemMenu()) b->m_menu.push_back({true, 0, std::string()});
-}
-
-void CDialog::AppendSystemMenuItem(unsigned command_id, const std::string& text) {
-    DialogBackend* b = OpenBackend(*this);
-    if (b != nullptr && b->HasSystemMenu()) b->m_menu.push_back({false, command_id, text});
-}
-
 void CDialog::SetIcon(unsigned icon_resource_id, bool big) {
     DialogBackend* b = OpenBackend(*this);
     if (b == nullptr) return;
-    (big ? b->m_big_icon : b->m_small_icon) = icon_resource_id;
+    b->m_chrome.SetIcon(icon_resource_id, big);
     // Qt has one window icon holding every size: the window manager picks the big one for
     // the task switcher and the small one for the title bar from it.
     const QIcon icon = qtdialog::IconFromResource(icon_resource_id);
@@ -605,6 +584,15 @@ void UiSleep(unsigned ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// ---- The system menu and icons kept as data (platform/dialog_chrome) -------------------
+// The items go into the window's context menu and F1; the window has them wherever its
+// template asks for a system menu.
+
+dialogchrome::Chrome* dialogchrome::OpenChrome(const CDialog& dialog) {
+    DialogBackend* b = OpenBackend(dialog);
+    return b == nullptr ? nullptr : &b->m_chrome;
+}
+
 // ---- The back-end's own API -----------------------------------------------------------
 
 namespace qtdialog {
@@ -633,16 +621,6 @@ int OpenCount() { return static_cast<int>(W().stack.size()); }
 ProgressState Progress(const CDialog& dialog, unsigned control_id) {
     DialogBackend::Control* c = OpenControl(dialog, control_id);
     return c == nullptr ? ProgressState{0, 0, 0, 0} : c->progress;
-}
-
-std::vector<MenuItem> SystemMenu(const CDialog& dialog) {
-    DialogBackend* b = OpenBackend(dialog);
-    return b == nullptr ? std::vector<MenuItem>() : b->m_menu;
-}
-
-unsigned WindowIcon(const CDialog& dialog, bool big) {
-    DialogBackend* b = OpenBackend(dialog);
-    return b == nullptr ? 0 : (big ? b->m_big_icon : b->m_small_icon);
 }
 
 void SetOpenHook(std::function<void(CDialog&)> hook) { W().open_hook = std::move(hook); }

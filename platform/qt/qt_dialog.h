@@ -64,15 +64,7 @@ struct ProgressState {
 ProgressState Progress(const CDialog& dialog, unsigned control_id);
 
 // The items appended to a window's system menu, which this back-end shows as the window's
-// context menu.
-struct MenuItem {
-    bool separator;
-    unsigned id;
-    std::string text;
-};
-std::vector<MenuItem> SystemMenu(const CDialog& dialog);
-// The icon resource set as big or small window icon, 0 for none.
-unsigned WindowIcon(const CDialog& dialog, bool big);
+// context menu, and the window icons: dialogchrome::SystemMenu and WindowIcon.
 
 // Called with each dialog once its OnInitDialog has run and before its modal loop starts
 // (not for a dialog that ended during its initialisation). Null removes the hook.

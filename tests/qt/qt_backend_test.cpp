@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <map>
 
+#include "platform/dialog_chrome/dialog_chrome.h"
 #include "platform/resources.h"
 #include "res/catalogue/catalogue.h"
 #include "tests/qt/qt_test_support.h"
@@ -484,7 +485,7 @@ TEST(QtSystemMenu, ItemsGoIntoTheContextMenuAndF1) {
     driver.When(
         "main shown", [&] { return Visible(main); },
         [&] {
-            ASSERT_EQ(qtdialog::SystemMenu(main).size(), 2u);
+            ASSERT_EQ(dialogchrome::SystemMenu(main).size(), 2u);
             QTest::keyClick(qttest::Focus(main), Qt::Key_F1);
         });
     driver.When(
@@ -524,7 +525,7 @@ TEST(QtSystemMenu, ItemsGoIntoTheContextMenuAndF1) {
     progress.init = [&](TestDialog& self) {
         has_menu = self.HasSystemMenu();
         self.AppendSystemMenuItem(16, "x");
-        EXPECT_TRUE(qtdialog::SystemMenu(self).empty());
+        EXPECT_TRUE(dialogchrome::SystemMenu(self).empty());
         self.EndDialog(IDOK);
     };
     progress.DoModal();
@@ -634,8 +635,8 @@ TEST(QtIcon, WindowIconAndAboutBoxIcon) {
     driver.When(
         "shown", [&] { return Visible(main); },
         [&] {
-            EXPECT_EQ(qtdialog::WindowIcon(main, true), IDI_UPDATER);
-            EXPECT_EQ(qtdialog::WindowIcon(main, false), IDI_UPDATER);
+            EXPECT_EQ(dialogchrome::WindowIcon(main, true), IDI_UPDATER);
+            EXPECT_EQ(dialogchrome::WindowIcon(main, false), IDI_UPDATER);
             EXPECT_FALSE(qtdialog::Window(main)->windowIcon().isNull());
             EXPECT_FALSE(main.IsIconic());
             int w = 0, h = 0;
