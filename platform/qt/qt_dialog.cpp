@@ -1,6 +1,9 @@
 // The Qt back-end of CDialog; see qt_dialog.h for how the dialog manager's rules map onto Qt.
 #include "platform/qt/qt_dialog.h"
 
+#include <xcb/xcb.h>
+
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -118,6 +121,8 @@ public:
     // The focused control was disabled: no control has the focus now, as on the platform,
     // where keys then reach no button until the user gives one the focus again.
     bool m_focus_parked = false;
+    // Another program destroyed the window (X11): it can only be closed now.
+    bool m_window_gone = false;
 
     bool Live() const { return m_open && !m_ended; }
     bool HasSystemMenu() const { return m_chrome.has_system_menu; }
@@ -306,6 +311,48 @@ DialogBackend::Control* OpenControl(const CDialog& d, unsigned id) {
     return b == nullptr ? nullptr : b->Find(id);
 }
 
+// A window that another program destroyed counts as closed by the user: the dialogs from the
+// innermost down to that one each get a close request, one after the other as each modal loop
+// ends, so that the main window's teardown runs and the program ends instead of waiting on
+// with no window and the single-instance lock held.
+void CloseDownToGoneWindow() {
+    const std::vector<CDialog*>& stack = W().stack;
+    const bool any_gone =
+        std::any_of(stack.begin(), stack.end(), [](CDialog* d) { return B(*d).m_window_gone; });
+    if (!any_gone) return;
+    DialogBackend* top = &B(*stack.back());
+    QMetaObject::invokeMethod(
+        top->m_window, [top] { top->CloseRequest(IDCANCEL); }, Qt::QueuedConnection);
+}
+
+// Another X client (xdotool windowclose, a window manager gone wrong) can destroy a window of
+// ours, and Qt does not notice: the destruction is seen here. The event goes on to Qt.
+class GoneWindowFilter final : public QAbstractNativeEventFilter {
+public:
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr* result) override {
+        (void)result;
+        if (type != "xcb_generic_event_t") return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7F) != XCB_DESTROY_NOTIFY) return false;
+        const uint32_t window = reinterpret_cast<const xcb_destroy_notify_event_t*>(event)->window;
+        for (CDialog* open : W().stack) {
+            DialogBackend& b = B(*open);
+            if (b.m_window != nullptr && b.m_window->internalWinId() == window && !b.m_window_gone) {
+                b.m_window_gone = true;
+                CloseDownToGoneWindow();
+            }
+        }
+        return false;
+    }
+};
+
+void WatchForGoneWindows() {
+    static GoneWindowFilter* filter = nullptr;
+    if (filter != nullptr) return;
+    filter = new GoneWindowFilter;
+    qApp->installNativeEventFilter(filter);
+}
+
 QWidget* MakeControl(const ControlTemplate& c, QWidget* parent, const qtdialog::BaseUnits& units) {
     const std::string cls = c.window_class;
     QRect rect = MapRect(units, c.x, c.y, c.cx, c.cy);
@@ -372,6 +419,7 @@ int CDialog::DoModal() {
     const DialogTemplate* t = FindDialogTemplate(m_template_id);
     if (t == nullptr || b.m_open || qApp == nullptr) return -1;
     World& w = W();
+    WatchForGoneWindows();
     QWidget* owner = w.stack.empty() ? nullptr : B(*w.stack.back()).m_window;
 
     Qt::WindowFlags flags =
@@ -395,6 +443,7 @@ int CDialog::DoModal() {
     b.m_timers.clear();
     b.m_chrome.Open(*t);
     b.m_focus_parked = false;
+    b.m_window_gone = false;
     // Template order is creation order, which is Qt's tab order.
     for (int i = 0; i < t->control_count; ++i) {
         const ControlTemplate& c = t->controls[i];
@@ -415,6 +464,8 @@ int CDialog::DoModal() {
     for (auto& [id, slot] : b.m_timers) slot.timer->stop();
     b.m_timers.clear();
     w.stack.erase(std::find(w.stack.begin(), w.stack.end(), this));
+    // An owner whose window is gone closes next.
+    if (!w.stack.empty()) CloseDownToGoneWindow();
     b.m_open = false;
     b.m_controls.clear();
     b.m_window = nullptr;

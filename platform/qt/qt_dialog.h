@@ -15,6 +15,8 @@
 //   Windows. A focused control that is disabled leaves the focus with the window itself, not
 //   with the next control; Enter then asks nothing.
 // - The window's font is the desktop's, face and size; dialog units follow it.
+// - A window that another X client destroys counts as closed by the user: the dialogs from
+//   the innermost down to it get a close request, so the main window's teardown still runs.
 // - Qt has no system menu to extend: the items a window appends go into its context menu
 //   (right click anywhere on the window), and F1 opens the first of them.
 #pragma once

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Every way out of the real program ends it promptly and cleanly (exit code 0, within the
 # teardown's bound), idle or in the middle of a run, and a second start leaves at once
-# without a window of its own while the first goes on. Each case runs in a network
-# namespace of its own with only loopback (unshare --net, gone with its last process), with
-# a private Xvfb in it; no device is needed.
+# without a window of its own while the first goes on. A window that another X client
+# destroys counts as closed: the program ends and its single-instance lock goes with it.
+# Each case runs in a network namespace of its own with only loopback (unshare --net, gone
+# with its last process), with a private Xvfb in it; no device is needed.
 #
 #   exit_paths.sh PROGRAM [--inside CASE]     (ORVANE_EXIT_CASES="a b" runs only those cases)
 # Exit codes: 0 all passed, 1 a case failed, 77 skipped (not root, no unshare or Xvfb).
 set -uo pipefail
 PROGRAM=$1
 TITLE='Firmware updater for Orvane M1'
-CASES=(${ORVANE_EXIT_CASES:-finish_idle esc_idle altf4_idle cancel_probing esc_probing altf4_probing keys_probing second_instance})
+CASES=(${ORVANE_EXIT_CASES:-finish_idle esc_idle altf4_idle cancel_probing esc_probing altf4_probing keys_probing second_instance destroyed_under_about})
 
 if [ "${2:-}" != --inside ]; then
     skip() { echo "exit paths: SKIPPED: $*"; exit 77; }
@@ -160,6 +161,24 @@ case "$CASE" in
         kill -0 "$FIRST" 2>/dev/null || fail "the first instance ended"
         [ "$(windows | wc -l)" -eq 1 ] || fail "a second window appeared"
         APP=$FIRST
+        click 242 171
+        ;;
+    destroyed_under_about)
+        # Another client destroys the main window during a run while the about box stands
+        # over it: both windows close, the run stops, and the program ends; a new start is
+        # not taken for a second instance.
+        probing
+        key F1
+        for _ in $(seq 50); do
+            [ -n "$(xdotool search --onlyvisible --name '^Version Information$' 2>/dev/null)" ] && break
+            sleep 0.1
+        done
+        [ -n "$(xdotool search --onlyvisible --name '^Version Information$' 2>/dev/null)" ] ||
+            fail "F1 opened no about box"
+        xdotool windowclose "$WID"
+        ends_within 8 "$APP"
+        listening && fail "the run's server still listens"
+        start
         click 242 171
         ;;
 esac
