@@ -85,8 +85,10 @@ struct IconImage {
     QImage image;  // ARGB32
 };
 std::vector<IconImage> DecodeIconFile(const unsigned char* data, size_t size);
-// The resource's images as one QIcon, the deepest image of each size; a null icon when
-// the resource is missing or unreadable.
+// The resource's images as one QIcon, the deepest image of each size, together with the
+// theme's PNG drawings of that icon where the program carries them (resources "PNG<size>"
+// of the same id, one for each size the icon tool draws), which take the place of an image
+// of the same size; a null icon when the icon resource is missing or unreadable.
 QIcon IconFromResource(unsigned icon_id);
 
 }  // namespace qtdialog

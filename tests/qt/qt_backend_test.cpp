@@ -566,9 +566,6 @@ TEST(QtIcon, TheBuildsIconHasSixImagesThatAgreeAcrossDepths) {
         EXPECT_EQ(qAlpha(high.pixel(high.width() - 1, 0)), 0);
         EXPECT_EQ(qAlpha(high.pixel(high.width() / 2, high.height() / 2)), 255);
     }
-    const QIcon icon = qtdialog::IconFromResource(IDI_UPDATER);
-    const QList<QSize> available = icon.availableSizes();
-    for (int s : {16, 32, 48}) EXPECT_TRUE(available.contains(QSize(s, s))) << s;
     // Broken files decode to nothing rather than to garbage.
     EXPECT_TRUE(qtdialog::DecodeIconFile(blob.data, 40).empty());
     std::vector<unsigned char> bad(blob.data, blob.data + blob.size);
@@ -576,6 +573,30 @@ TEST(QtIcon, TheBuildsIconHasSixImagesThatAgreeAcrossDepths) {
     bad[6 + 9] = 0xFF;
     EXPECT_TRUE(qtdialog::DecodeIconFile(bad.data(), bad.size()).empty());
     EXPECT_TRUE(qtdialog::IconFromResource(4711).isNull());
+}
+
+// The theme's drawing of the icon at a size, as the build put it for the desktop.
+QImage ThemeIcon(int size) {
+    return QImage(QStringLiteral(ORVANE_ICON_THEME_DIR "/%1x%1/apps/" ORVANE_APP_ID ".png").arg(size));
+}
+
+// Two pictures pixel for pixel, as the screen gets them (premultiplied alpha).
+bool SamePicture(const QImage& a, const QImage& b) {
+    return a.size() == b.size() && a.convertToFormat(QImage::Format_ARGB32_Premultiplied) ==
+                                       b.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+// The window's icon holds every size the icon tool draws, each its own drawing: at 200 % a
+// 32-pixel icon is the 64-pixel drawing, not the 48-pixel image stretched.
+TEST(QtIcon, TheWindowIconHasEveryDrawnSize) {
+    const QIcon icon = qtdialog::IconFromResource(IDI_UPDATER);
+    for (int size : {16, 32, 48, 64, 128, 256}) {
+        EXPECT_TRUE(icon.availableSizes().contains(QSize(size, size))) << size;
+        EXPECT_TRUE(SamePicture(icon.pixmap(QSize(size, size), 1.0).toImage(), ThemeIcon(size))) << size;
+    }
+    const QPixmap at200 = icon.pixmap(QSize(32, 32), 2.0);
+    EXPECT_TRUE(SamePicture(at200.toImage(), ThemeIcon(64)));
+    EXPECT_TRUE(SamePicture(icon.pixmap(QSize(32, 32), 1.5).toImage(), ThemeIcon(48)));
 }
 
 // The desktop's theme icons: a PNG with an alpha channel at each size, each drawn at its own
@@ -596,10 +617,8 @@ double SoftEdgeShare(const QImage& image) {
 TEST(QtIcon, ThemeIconsAreDrawnAtEverySize) {
     std::map<int, QImage> images;
     for (int size : {16, 32, 48, 64, 128, 256}) {
-        const QString path =
-            QStringLiteral(ORVANE_ICON_THEME_DIR "/%1x%1/apps/" ORVANE_APP_ID ".png").arg(size);
-        QImage image(path);
-        ASSERT_FALSE(image.isNull()) << path.toStdString() << " does not decode";
+        QImage image = ThemeIcon(size);
+        ASSERT_FALSE(image.isNull()) << size << " does not decode";
         EXPECT_EQ(image.size(), QSize(size, size));
         EXPECT_TRUE(image.hasAlphaChannel()) << size;
         image = image.convertToFormat(QImage::Format_ARGB32);
@@ -646,12 +665,16 @@ TEST(QtIcon, WindowIconAndAboutBoxIcon) {
         });
     qttest::RunWith(main, driver);
 
+    // The about box's icon: 32 pixels of the layout, drawn at the screen's scale (this test
+    // runs at 100 % and, as qt_icons_200, at 200 %).
     TestDialog about(IDD_ABOUT);
     about.init = [](TestDialog& self) {
         auto* icon = Widget<QLabel>(self, IDC_STATIC_NONE);
         ASSERT_NE(icon, nullptr);
-        EXPECT_EQ(icon->pixmap().size(), QSize(32, 32));
-        EXPECT_FALSE(icon->pixmap().toImage().allGray()) << "the icon, not an empty picture";
+        const QPixmap pixmap = icon->pixmap();
+        const int scale = int(std::lround(qApp->devicePixelRatio()));
+        EXPECT_EQ(pixmap.deviceIndependentSize().toSize(), QSize(32, 32));
+        EXPECT_TRUE(SamePicture(pixmap.toImage(), ThemeIcon(32 * scale))) << "at " << scale * 100 << " %";
         self.EndDialog(IDOK);
     };
     about.DoModal();
