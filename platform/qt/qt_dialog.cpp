@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -41,6 +42,8 @@ constexpr uint32_t SS_NOPREFIX_STYLE = 0x00000080u;
 constexpr unsigned SC_CLOSE_COMMAND = 0xF060;
 // The platform raises shorter timer periods to this.
 constexpr unsigned MINIMUM_TIMER_PERIOD_MS = 10;
+// How long a request to maximise may go unanswered before it counts as refused.
+constexpr int MAXIMISE_REFUSED_MS = 1000;
 // The progress bar's own scale: the share filled, in ten-thousandths.
 constexpr int BAR_SCALE = 10000;
 
@@ -198,6 +201,12 @@ public:
 
     void Detach() { m_backend = nullptr; }
 
+    // The window's one size, from its template.
+    void FixSize(const QSize& size) {
+        m_size = size;
+        setFixedSize(size);
+    }
+
     void reject() override {
         if (m_backend != nullptr) m_backend->CloseRequest(IDCANCEL);
     }
@@ -206,6 +215,38 @@ public:
     }
 
 protected:
+    // On Wayland, Qt 6.4's own title bar offers to maximise even a window of fixed size, and a
+    // compositor that grants it (weston) ends the program's connection unless the window takes
+    // the size it is given. The window then goes along for a moment, asks at once to be
+    // restored, and takes its own size again; a compositor that refuses (most do, for a window
+    // of fixed size) sends nothing, and the window keeps its size.
+    void showEvent(QShowEvent* e) override {
+        if (!m_watching_states && windowHandle() != nullptr &&
+            QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+            m_watching_states = true;
+            connect(windowHandle(), &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
+                if (state != Qt::WindowMaximized || m_unfixed) return;
+                m_unfixed = true;
+                setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+                QTimer::singleShot(MAXIMISE_REFUSED_MS, this, [this] {
+                    if (m_unfixed && size() == m_size) Refix();
+                });
+            });
+        }
+        QDialog::showEvent(e);
+    }
+
+    void resizeEvent(QResizeEvent* e) override {
+        if (m_unfixed) {
+            if (size() != m_size) {
+                QTimer::singleShot(0, this, [this] { showNormal(); });
+            } else {
+                Refix();
+            }
+        }
+        QDialog::resizeEvent(e);
+    }
+
     void keyPressEvent(QKeyEvent* e) override {
         DialogBackend* b = m_backend;
         if (b == nullptr) return QDialog::keyPressEvent(e);
@@ -296,7 +337,16 @@ private:
             Qt::QueuedConnection);
     }
 
+    void Refix() {
+        m_unfixed = false;
+        if (isMaximized()) showNormal();
+        setFixedSize(m_size);
+    }
+
     DialogBackend* m_backend;
+    QSize m_size;
+    bool m_watching_states = false;
+    bool m_unfixed = false;  // a maximised state is being undone
 };
 
 DialogBackend& B(const CDialog& d) { return *d.Backend(); }
@@ -432,7 +482,7 @@ int CDialog::DoModal() {
     window->setWindowModality(Qt::ApplicationModal);
     window->setFont(TemplateFont(*t));
     const qtdialog::BaseUnits units = BaseUnitsOf(window->font());
-    window->setFixedSize(MapRect(units, 0, 0, t->cx, t->cy).size());
+    window->FixSize(MapRect(units, 0, 0, t->cx, t->cy).size());
 
     b.m_template = t;
     b.m_window = window;

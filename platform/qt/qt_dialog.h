@@ -17,6 +17,9 @@
 // - The window's font is the desktop's, face and size; dialog units follow it.
 // - A window that another X client destroys counts as closed by the user: the dialogs from
 //   the innermost down to it get a close request, so the main window's teardown still runs.
+// - Every window has one size, its template's. On Wayland, where placement is the
+//   compositor's, a nested dialog names its owner as its parent, and a maximise that the
+//   compositor grants is undone at once.
 // - Qt has no system menu to extend: the items a window appends go into its context menu
 //   (right click anywhere on the window), and F1 opens the first of them.
 #pragma once

@@ -42,7 +42,8 @@ ORVANE_TEST_PACKAGES=("${ORVANE_BUILD_PACKAGES[@]}" googletest libgtest-dev libg
     clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool curl iproute2 util-linux coreutils procps
     clang-format git python3 imagemagick tesseract-ocr tesseract-ocr-eng
-    dpkg-dev desktop-file-utils appstream lintian dbus-daemon dbus-bin python3-dbus python3-gi)
+    dpkg-dev desktop-file-utils appstream lintian dbus-daemon dbus-bin python3-dbus python3-gi
+    weston qt6-wayland)
 
 # orvane_build PRESET [TARGET...]
 orvane_build() {
