@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The program on Wayland, natively: weston's headless back-end (no GPU, no X server at all)
-# with its desktop shell. First the Qt back-end's own Wayland cases in process (qt_backend_test
-# QtWayland.*: a nested dialog's parent, an undone maximise), then the program unpacked from
-# the package, started as a Wayland session starts it: it must come up through Qt's wayland
-# plugin, which the package brings, with the desktop entry's id as its app id, its title, one
-# fixed size, and its window on the screen (the screenshot, read back by OCR); SIGTERM ends it
-# with exit code 0.
+# with its desktop shell. First the Qt back-end's Wayland cases in process (qt_backend_test
+# QtModal.* and QtWayland.*: a nested dialog's parent, an undone maximise), then the program
+# unpacked from the package, started as a Wayland session starts it: it must come up through
+# Qt's wayland plugin, which the package brings, with the desktop entry's id as its app id,
+# its title, one fixed size, and its window on the screen (the screenshot, read back by OCR);
+# SIGTERM ends it with exit code 0.
 #
 #   run_wayland.sh BUILD_DIR SOURCE_DIR QT_BACKEND_TEST
 #
@@ -65,10 +65,10 @@ done
 [ -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" ] || { bad "weston did not start"; cat "$WORK/weston.log"; exit 1; }
 
 # ---- The back-end in process --------------------------------------------------------------
-if QT_QPA_PLATFORM=wayland WAYLAND_DEBUG=1 "$QT_TEST" --gtest_filter='QtWayland.*' >"$WORK/qt.log" 2>"$WORK/qt.wayland"; then
-    ok "QtWayland cases: $(grep -c '^\[       OK' "$WORK/qt.log") passed"
+if QT_QPA_PLATFORM=wayland WAYLAND_DEBUG=1 "$QT_TEST" --gtest_filter='QtModal.*:QtWayland.*' >"$WORK/qt.log" 2>"$WORK/qt.wayland"; then
+    ok "QtModal and QtWayland cases: $(grep -c '^\[       OK' "$WORK/qt.log") passed"
 else
-    bad "QtWayland cases:"
+    bad "QtModal and QtWayland cases:"
     grep -aE "Failure|FAILED|error" "$WORK/qt.log" "$WORK/qt.wayland" | head -20 | sed 's/^/         /'
 fi
 # The first toplevel is the main window: the about box names it as its parent.
