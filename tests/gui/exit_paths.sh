@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Every way out of the real program ends it promptly and cleanly (exit code 0, within the
 # teardown's bound), idle or in the middle of a run, and a second start leaves at once
-# without a window of its own while the first goes on. A window that another X client
-# destroys counts as closed: the program ends and its single-instance lock goes with it.
-# Each case runs in a network namespace of its own with only loopback (unshare --net, gone
-# with its last process), with a private Xvfb in it; no device is needed.
+# without a window of its own while the first goes on. Each case runs in a network
+# namespace of its own with only loopback (unshare --net, gone with its last process), with
+# a private Xvfb in it; no device is needed.
 #
 #   exit_paths.sh PROGRAM [--inside CASE]     (ORVANE_EXIT_CASES="a b" runs only those cases)
 # Exit codes: 0 all passed, 1 a case failed, 77 skipped (not root, no unshare or Xvfb).

@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
 # The program natively on Wayland, under weston's headless back-end (no GPU, no X server):
-# first qt_backend_test's QtModal and QtWayland cases (a nested dialog names its owner as
-# parent; a granted maximise is undone), then the program unpacked from the package, started
-# as a Wayland session starts it. It must run on Qt's wayland plugin, which the package
-# brings, with the desktop entry's id as app id, its title and one size, show its window
-# (screenshot, read by OCR, kept as BUILD_DIR/screenshots/wayland-main.png) and end with exit
-# code 0 on SIGTERM. In a network namespace of its own.
+# qt_backend_test's QtModal and QtWayland cases, then the packaged program as a Wayland session
+# starts it: Qt's wayland plugin, app id, title, one size, its window on the screen (OCR; the
+# screenshot stays in BUILD_DIR/screenshots), exit code 0 on SIGTERM. In a network namespace.
 #
 #   run_wayland.sh BUILD_DIR SOURCE_DIR QT_BACKEND_TEST     exit 0 passed, 1 failed, 77 skipped
 set -uo pipefail
