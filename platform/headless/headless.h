@@ -117,15 +117,7 @@ struct ProgressInfo {
 };
 ProgressInfo Progress(const CDialog& dialog, unsigned control_id);
 
-struct MenuItem {
-    bool separator;
-    unsigned id;
-    std::string text;
-};
-std::vector<MenuItem> SystemMenu(const CDialog& dialog);
-
-// The icon resource set as big or small window icon, 0 for none.
-unsigned WindowIcon(const CDialog& dialog, bool big);
+// The system menu's items and the window icons: dialogchrome::SystemMenu and WindowIcon.
 struct DrawnIcon {
     int x;
     int y;

@@ -6,12 +6,12 @@
 #include <utility>
 
 #include "platform/dialog.h"
+#include "platform/dialog_chrome/dialog_chrome.h"
 #include "platform/headless/headless.h"
 #include "res/catalogue/catalogue.h"
 
 namespace {
 
-constexpr uint32_t WS_SYSMENU_STYLE = 0x00080000u;
 constexpr uint32_t WS_TABSTOP_STYLE = 0x00010000u;
 constexpr uint32_t BUTTON_TYPE_MASK = 0x0000000Fu;
 constexpr uint32_t BS_DEFPUSHBUTTON_STYLE = 0x00000001u;
@@ -55,9 +55,7 @@ public:
     std::string m_title;
     std::map<unsigned, Control> m_controls;
     std::vector<Timer> m_timers;
-    std::vector<headless::MenuItem> m_menu;
-    unsigned m_big_icon = 0;
-    unsigned m_small_icon = 0;
+    dialogchrome::Chrome m_chrome;
     bool m_iconic = false;
     int m_client_width = 0;
     int m_client_height = 0;
@@ -82,9 +80,7 @@ public:
         auto it = m_controls.find(id);
         return it == m_controls.end() ? nullptr : &it->second;
     }
-    bool HasSystemMenu() const {
-        return m_template != nullptr && (m_template->style & WS_SYSMENU_STYLE) != 0;
-    }
+    bool HasSystemMenu() const { return m_chrome.has_system_menu; }
 };
 
 namespace {
@@ -228,7 +224,7 @@ int CDialog::DoModal() {
     b.m_title.clear();
     b.m_controls.clear();
     b.m_timers.clear();
-    b.m_menu.clear();
+    b.m_chrome.Open(*t);
     b.m_drawn.clear();
     b.m_iconic = false;
     b.m_client_width = t->cx * BASE_UNIT_X / 4;
@@ -363,23 +359,8 @@ void CDialog::SetProgressPos(unsigned control_id, int position) {
     }
 }
 
-bool CDialog::HasSystemMenu() const {
-    DialogBackend* b = OpenBackend(*this);
-    return b != nullptr && b->HasSystemMenu();
-}
-
-void CDialog::AppendSystemMenuSeparator() {
-    DialogBackend* b = OpenBackend(*this);
-    if (b != nullptr && b->HasSystemMenu()) b->m_menu.push_back({true, 0, std::string()});
-}
-
-void CDialog::AppendSystemMenuItem(unsigned command_id, const std::string& text) {
-    DialogBackend* b = OpenBackend(*this);
-    if (b != nullptr && b->HasSystemMenu()) b->m_menu.push_back({false, command_id, text});
-}
-
 void CDialog::SetIcon(unsigned icon_resource_id, bool big) {
-    if (DialogBackend* b = OpenBackend(*this)) (big ? b->m_big_icon : b->m_small_icon) = icon_resource_id;
+    if (DialogBackend* b = OpenBackend(*this)) b->m_chrome.SetIcon(icon_resource_id, big);
 }
 
 bool CDialog::IsIconic() const {
@@ -413,6 +394,13 @@ void CDialog::DrawIcon(int x, int y, unsigned icon_resource_id) {
 }
 
 void UiSleep(unsigned ms) { W().now += ms; }
+
+// ---- The system menu and icons kept as data (platform/dialog_chrome) -------------------
+
+dialogchrome::Chrome* dialogchrome::OpenChrome(const CDialog& dialog) {
+    DialogBackend* b = OpenBackend(dialog);
+    return b == nullptr ? nullptr : &b->m_chrome;
+}
 
 // ---- The test API ---------------------------------------------------------------------
 
@@ -586,12 +574,6 @@ ProgressInfo Progress(const CDialog& dialog, unsigned control_id) {
     info.range_sets = c->range_sets;
     info.position_sets = c->position_sets;
     return info;
-}
-
-std::vector<MenuItem> SystemMenu(const CDialog& dialog) { return B(dialog).m_menu; }
-
-unsigned WindowIcon(const CDialog& dialog, bool big) {
-    return big ? B(dialog).m_big_icon : B(dialog).m_small_icon;
 }
 
 std::vector<DrawnIcon> DrawnIcons(const CDialog& dialog) { return B(dialog).m_drawn; }

@@ -1,6 +1,9 @@
 // The Qt back-end of CDialog; see qt_dialog.h for how the dialog manager's rules map onto Qt.
 #include "platform/qt/qt_dialog.h"
 
+#include <xcb/xcb.h>
+
+#include <QAbstractNativeEventFilter>
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>
@@ -17,12 +20,14 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <map>
 #include <thread>
 
+#include "platform/dialog_chrome/dialog_chrome.h"
 #include "res/catalogue/catalogue.h"
 
 namespace {
@@ -39,6 +44,8 @@ constexpr uint32_t SS_NOPREFIX_STYLE = 0x00000080u;
 constexpr unsigned SC_CLOSE_COMMAND = 0xF060;
 // The platform raises shorter timer periods to this.
 constexpr unsigned MINIMUM_TIMER_PERIOD_MS = 10;
+// How long a request to maximise may go unanswered before it counts as refused.
+constexpr int MAXIMISE_REFUSED_MS = 1000;
 // The progress bar's own scale: the share filled, in ten-thousandths.
 constexpr int BAR_SCALE = 10000;
 
@@ -113,19 +120,17 @@ public:
     int m_result = 0;
     std::map<unsigned, Control> m_controls;
     std::map<unsigned, TimerSlot> m_timers;
-    std::vector<qtdialog::MenuItem> m_menu;
-    unsigned m_big_icon = 0;
-    unsigned m_small_icon = 0;
+    dialogchrome::Chrome m_chrome;
     QPainter* m_painter = nullptr;  // only while OnPaint runs
     unsigned long long m_timer_runs = 0;
     // The focused control was disabled: no control has the focus now, as on the platform,
     // where keys then reach no button until the user gives one the focus again.
     bool m_focus_parked = false;
+    // Another program destroyed the window (X11): it can only be closed now.
+    bool m_window_gone = false;
 
     bool Live() const { return m_open && !m_ended; }
-    bool HasSystemMenu() const {
-        return m_template != nullptr && (m_template->style & WS_SYSMENU_STYLE) != 0;
-    }
+    bool HasSystemMenu() const { return m_chrome.has_system_menu; }
     Control* Find(unsigned id) {
         auto it = m_controls.find(id);
         return it == m_controls.end() ? nullptr : &it->second;
@@ -198,6 +203,12 @@ public:
 
     void Detach() { m_backend = nullptr; }
 
+    // The window's one size, from its template.
+    void FixSize(const QSize& size) {
+        m_size = size;
+        setFixedSize(size);
+    }
+
     void reject() override {
         if (m_backend != nullptr) m_backend->CloseRequest(IDCANCEL);
     }
@@ -206,6 +217,38 @@ public:
     }
 
 protected:
+    // On Wayland, Qt 6.4's own title bar offers to maximise even a window of fixed size, and a
+    // compositor that grants it (weston) ends the program's connection unless the window takes
+    // the size it is given. The window then goes along for a moment, asks at once to be
+    // restored, and takes its own size again; a compositor that refuses (most do, for a window
+    // of fixed size) sends nothing, and the window keeps its size.
+    void showEvent(QShowEvent* e) override {
+        if (!m_watching_states && windowHandle() != nullptr &&
+            QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+            m_watching_states = true;
+            connect(windowHandle(), &QWindow::windowStateChanged, this, [this](Qt::WindowState state) {
+                if (state != Qt::WindowMaximized || m_unfixed) return;
+                m_unfixed = true;
+                setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+                QTimer::singleShot(MAXIMISE_REFUSED_MS, this, [this] {
+                    if (m_unfixed && size() == m_size) Refix();
+                });
+            });
+        }
+        QDialog::showEvent(e);
+    }
+
+    void resizeEvent(QResizeEvent* e) override {
+        if (m_unfixed) {
+            if (size() != m_size) {
+                QTimer::singleShot(0, this, [this] { showNormal(); });
+            } else {
+                Refix();
+            }
+        }
+        QDialog::resizeEvent(e);
+    }
+
     void keyPressEvent(QKeyEvent* e) override {
         DialogBackend* b = m_backend;
         if (b == nullptr) return QDialog::keyPressEvent(e);
@@ -231,7 +274,7 @@ protected:
             // platform's default window procedure would.
             if (b->HasSystemMenu()) b->SysCommand(SC_CLOSE_COMMAND);
         } else if (e->key() == Qt::Key_F1 && mods == Qt::NoModifier) {
-            for (const qtdialog::MenuItem& item : b->m_menu) {
+            for (const dialogchrome::MenuItem& item : b->m_chrome.menu) {
                 if (!item.separator) {
                     QueueSysCommand(item.id);
                     break;
@@ -255,11 +298,11 @@ protected:
 
     void contextMenuEvent(QContextMenuEvent* e) override {
         DialogBackend* b = m_backend;
-        if (b == nullptr || b->m_menu.empty()) return QDialog::contextMenuEvent(e);
+        if (b == nullptr || b->m_chrome.menu.empty()) return QDialog::contextMenuEvent(e);
         auto* menu = new QMenu(this);
         menu->setAttribute(Qt::WA_DeleteOnClose);
         menu->setSeparatorsCollapsible(true);
-        for (const qtdialog::MenuItem& item : b->m_menu) {
+        for (const dialogchrome::MenuItem& item : b->m_chrome.menu) {
             if (item.separator) {
                 menu->addSeparator();
             } else {
@@ -296,7 +339,16 @@ private:
             Qt::QueuedConnection);
     }
 
+    void Refix() {
+        m_unfixed = false;
+        if (isMaximized()) showNormal();
+        setFixedSize(m_size);
+    }
+
     DialogBackend* m_backend;
+    QSize m_size;
+    bool m_watching_states = false;
+    bool m_unfixed = false;  // a maximised state is being undone
 };
 
 DialogBackend& B(const CDialog& d) { return *d.Backend(); }
@@ -309,6 +361,48 @@ DialogBackend* OpenBackend(const CDialog& d) {
 DialogBackend::Control* OpenControl(const CDialog& d, unsigned id) {
     DialogBackend* b = OpenBackend(d);
     return b == nullptr ? nullptr : b->Find(id);
+}
+
+// A window that another program destroyed counts as closed by the user: the dialogs from the
+// innermost down to that one each get a close request, one after the other as each modal loop
+// ends, so that the main window's teardown runs and the program ends instead of waiting on
+// with no window and the single-instance lock held.
+void CloseDownToGoneWindow() {
+    const std::vector<CDialog*>& stack = W().stack;
+    const bool any_gone =
+        std::any_of(stack.begin(), stack.end(), [](CDialog* d) { return B(*d).m_window_gone; });
+    if (!any_gone) return;
+    DialogBackend* top = &B(*stack.back());
+    QMetaObject::invokeMethod(
+        top->m_window, [top] { top->CloseRequest(IDCANCEL); }, Qt::QueuedConnection);
+}
+
+// Another X client (xdotool windowclose, a window manager gone wrong) can destroy a window of
+// ours, and Qt does not notice: the destruction is seen here. The event goes on to Qt.
+class GoneWindowFilter final : public QAbstractNativeEventFilter {
+public:
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr* result) override {
+        (void)result;
+        if (type != "xcb_generic_event_t") return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7F) != XCB_DESTROY_NOTIFY) return false;
+        const uint32_t window = reinterpret_cast<const xcb_destroy_notify_event_t*>(event)->window;
+        for (CDialog* open : W().stack) {
+            DialogBackend& b = B(*open);
+            if (b.m_window != nullptr && b.m_window->internalWinId() == window && !b.m_window_gone) {
+                b.m_window_gone = true;
+                CloseDownToGoneWindow();
+            }
+        }
+        return false;
+    }
+};
+
+void WatchForGoneWindows() {
+    static GoneWindowFilter* filter = nullptr;
+    if (filter != nullptr) return;
+    filter = new GoneWindowFilter;
+    qApp->installNativeEventFilter(filter);
 }
 
 // The main window's message area shows what a run is doing and how it ended. A screen reader
@@ -437,6 +531,7 @@ int CDialog::DoModal() {
     const DialogTemplate* t = FindDialogTemplate(m_template_id);
     if (t == nullptr || b.m_open || qApp == nullptr) return -1;
     World& w = W();
+    WatchForGoneWindows();
     QWidget* owner = w.stack.empty() ? nullptr : B(*w.stack.back()).m_window;
 
     Qt::WindowFlags flags =
@@ -449,7 +544,7 @@ int CDialog::DoModal() {
     window->setWindowModality(Qt::ApplicationModal);
     window->setFont(TemplateFont(*t));
     const qtdialog::BaseUnits units = BaseUnitsOf(window->font());
-    window->setFixedSize(MapRect(units, 0, 0, t->cx, t->cy).size());
+    window->FixSize(MapRect(units, 0, 0, t->cx, t->cy).size());
 
     b.m_template = t;
     b.m_window = window;
@@ -458,9 +553,9 @@ int CDialog::DoModal() {
     b.m_result = 0;
     b.m_controls.clear();
     b.m_timers.clear();
-    b.m_menu.clear();
-    b.m_big_icon = b.m_small_icon = 0;
+    b.m_chrome.Open(*t);
     b.m_focus_parked = false;
+    b.m_window_gone = false;
     // Template order is creation order, which is Qt's tab order.
     for (int i = 0; i < t->control_count; ++i) {
         const ControlTemplate& c = t->controls[i];
@@ -481,6 +576,8 @@ int CDialog::DoModal() {
     for (auto& [id, slot] : b.m_timers) slot.timer->stop();
     b.m_timers.clear();
     w.stack.erase(std::find(w.stack.begin(), w.stack.end(), this));
+    // An owner whose window is gone closes next.
+    if (!w.stack.empty()) CloseDownToGoneWindow();
     b.m_open = false;
     b.m_controls.clear();
     b.m_window = nullptr;
@@ -615,27 +712,10 @@ void CDialog::SetProgressPos(unsigned control_id, int position) {
     B(*this).UpdateBar(*c);
 }
 
-bool CDialog::HasSystemMenu() const {
-    // The items go into the window's context menu and F1; the window has them wherever its
-    // template asks for a system menu.
-    DialogBackend* b = OpenBackend(*this);
-    return b != nullptr && b->HasSystemMenu();
-}
-
-void CDialog::AppendSystemMenuSeparator() {
-    DialogBackend* b = OpenBackend(*this);
-    if (b != nullptr && b->HasSystemMenu()) b->m_menu.push_back({true, 0, std::string()});
-}
-
-void CDialog::AppendSystemMenuItem(unsigned command_id, const std::string& text) {
-    DialogBackend* b = OpenBackend(*this);
-    if (b != nullptr && b->HasSystemMenu()) b->m_menu.push_back({false, command_id, text});
-}
-
 void CDialog::SetIcon(unsigned icon_resource_id, bool big) {
     DialogBackend* b = OpenBackend(*this);
     if (b == nullptr) return;
-    (big ? b->m_big_icon : b->m_small_icon) = icon_resource_id;
+    b->m_chrome.SetIcon(icon_resource_id, big);
     // Qt has one window icon holding every size: the window manager picks the big one for
     // the task switcher and the small one for the title bar from it.
     const QIcon icon = qtdialog::IconFromResource(icon_resource_id);
@@ -679,6 +759,15 @@ void UiSleep(unsigned ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// ---- The system menu and icons kept as data (platform/dialog_chrome) -------------------
+// The items go into the window's context menu and F1; the window has them wherever its
+// template asks for a system menu.
+
+dialogchrome::Chrome* dialogchrome::OpenChrome(const CDialog& dialog) {
+    DialogBackend* b = OpenBackend(dialog);
+    return b == nullptr ? nullptr : &b->m_chrome;
+}
+
 // ---- The back-end's own API -----------------------------------------------------------
 
 namespace qtdialog {
@@ -707,16 +796,6 @@ int OpenCount() { return static_cast<int>(W().stack.size()); }
 ProgressState Progress(const CDialog& dialog, unsigned control_id) {
     DialogBackend::Control* c = OpenControl(dialog, control_id);
     return c == nullptr ? ProgressState{0, 0, 0, 0} : c->progress;
-}
-
-std::vector<MenuItem> SystemMenu(const CDialog& dialog) {
-    DialogBackend* b = OpenBackend(dialog);
-    return b == nullptr ? std::vector<MenuItem>() : b->m_menu;
-}
-
-unsigned WindowIcon(const CDialog& dialog, bool big) {
-    DialogBackend* b = OpenBackend(dialog);
-    return b == nullptr ? 0 : (big ? b->m_big_icon : b->m_small_icon);
 }
 
 void SetOpenHook(std::function<void(CDialog&)> hook) { W().open_hook = std::move(hook); }

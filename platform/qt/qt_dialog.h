@@ -15,6 +15,11 @@
 //   Windows. A focused control that is disabled leaves the focus with the window itself, not
 //   with the next control; Enter then asks nothing.
 // - The window's font is the desktop's, face and size; dialog units follow it.
+// - A window that another X client destroys counts as closed by the user: the dialogs from
+//   the innermost down to it get a close request, so the main window's teardown still runs.
+// - Every window has one size, its template's. On Wayland, where placement is the
+//   compositor's, a nested dialog names its owner as its parent, and a maximise that the
+//   compositor grants is undone at once.
 // - Qt has no system menu to extend: the items a window appends go into its context menu
 //   (right click anywhere on the window), and F1 opens the first of them.
 #pragma once
@@ -64,15 +69,7 @@ struct ProgressState {
 ProgressState Progress(const CDialog& dialog, unsigned control_id);
 
 // The items appended to a window's system menu, which this back-end shows as the window's
-// context menu.
-struct MenuItem {
-    bool separator;
-    unsigned id;
-    std::string text;
-};
-std::vector<MenuItem> SystemMenu(const CDialog& dialog);
-// The icon resource set as big or small window icon, 0 for none.
-unsigned WindowIcon(const CDialog& dialog, bool big);
+// context menu, and the window icons: dialogchrome::SystemMenu and WindowIcon.
 
 // Called with each dialog once its OnInitDialog has run and before its modal loop starts
 // (not for a dialog that ended during its initialisation). Null removes the hook.
@@ -91,8 +88,10 @@ struct IconImage {
     QImage image;  // ARGB32
 };
 std::vector<IconImage> DecodeIconFile(const unsigned char* data, size_t size);
-// The resource's images as one QIcon, the deepest image of each size; a null icon when
-// the resource is missing or unreadable.
+// The resource's images as one QIcon, the deepest image of each size, together with the
+// theme's PNG drawings of that icon where the program carries them (resources "PNG<size>"
+// of the same id, one for each size the icon tool draws), which take the place of an image
+// of the same size; a null icon when the icon resource is missing or unreadable.
 QIcon IconFromResource(unsigned icon_id);
 
 }  // namespace qtdialog

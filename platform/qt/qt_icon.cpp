@@ -1,9 +1,12 @@
 // Reading the Windows icon format that the build's icon is written in, without Qt's image
 // plugins (which a minimal installation may lack): every image, 1 to 32 bits per pixel, with
-// its AND mask as transparency.
+// its AND mask as transparency. Next to it the program carries the desktop theme's PNG
+// drawings of the same icon (PNG is built into Qt, no plugin), so that the window and the
+// about box are sharp at 150 and 200 % as well, where 48 pixels would be stretched.
 #include <QPixmap>
 #include <cstdint>
 #include <map>
+#include <string>
 
 #include "platform/qt/qt_dialog.h"
 #include "platform/resources.h"
@@ -93,7 +96,17 @@ QIcon IconFromResource(unsigned icon_id) {
             if (found == best.end() || found->second.bits_per_pixel < image.bits_per_pixel)
                 best[image.width] = image;
         }
-        for (const auto& [width, image] : best) icon.addPixmap(QPixmap::fromImage(image.image));
+        std::map<int, QImage> by_size;
+        for (const auto& [width, image] : best) by_size[width] = image.image;
+        // The theme's drawings: every size the icon tool draws, with soft edges; where the
+        // icon file has the same size, the drawing takes its place.
+        for (int size : {ORVANE_ICON_SIZES}) {
+            ResourceBlob png{nullptr, 0};
+            if (!FindResourceBlob(("PNG" + std::to_string(size)).c_str(), icon_id, &png)) continue;
+            const QImage image = QImage::fromData(png.data, int(png.size), "PNG");
+            if (image.width() == size && image.height() == size) by_size[size] = image;
+        }
+        for (const auto& [size, image] : by_size) icon.addPixmap(QPixmap::fromImage(image));
     }
     cache[icon_id] = icon;
     return icon;

@@ -3,6 +3,7 @@
 #include "app/updater_app.h"
 #include "app/updater_dlg.h"
 #include "app_fixture.h"
+#include "platform/dialog_chrome/dialog_chrome.h"
 #include "platform/threads.h"
 
 using namespace apptest;
@@ -33,9 +34,9 @@ TEST_F(StartUpTest, StartsInOrderAndShowsTheReadyState) {
         EXPECT_TRUE(Enabled(IDD_UPDATER, IDC_FINISH));
         CDialog& main = *headless::FindOpen(IDD_UPDATER);
         EXPECT_FALSE(headless::HasTimer(main, WATCHDOG_TIMER));
-        EXPECT_EQ(headless::WindowIcon(main, true), IDI_UPDATER);
-        EXPECT_EQ(headless::WindowIcon(main, false), IDI_UPDATER);
-        const auto menu = headless::SystemMenu(main);
+        EXPECT_EQ(dialogchrome::WindowIcon(main, true), IDI_UPDATER);
+        EXPECT_EQ(dialogchrome::WindowIcon(main, false), IDI_UPDATER);
+        const auto menu = dialogchrome::SystemMenu(main);
         ASSERT_EQ(menu.size(), 2u);
         EXPECT_TRUE(menu[0].separator);
         EXPECT_FALSE(menu[1].separator);

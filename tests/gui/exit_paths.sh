@@ -10,7 +10,7 @@
 set -uo pipefail
 PROGRAM=$1
 TITLE='Firmware updater for Orvane M1'
-CASES=(${ORVANE_EXIT_CASES:-finish_idle esc_idle altf4_idle cancel_probing esc_probing altf4_probing keys_probing second_instance})
+CASES=(${ORVANE_EXIT_CASES:-finish_idle esc_idle altf4_idle cancel_probing esc_probing altf4_probing keys_probing second_instance destroyed_under_about})
 
 if [ "${2:-}" != --inside ]; then
     skip() { echo "exit paths: SKIPPED: $*"; exit 77; }
@@ -160,6 +160,19 @@ case "$CASE" in
         kill -0 "$FIRST" 2>/dev/null || fail "the first instance ended"
         [ "$(windows | wc -l)" -eq 1 ] || fail "a second window appeared"
         APP=$FIRST
+        click 242 171
+        ;;
+    destroyed_under_about)
+        # Another client destroys the main window during a run, under the about box: both
+        # close, the run stops, the program ends, and a new start is no second instance.
+        probing
+        key F1
+        sleep 1
+        [ -n "$(xdotool search --onlyvisible --name '^Version Information$')" ] || fail "F1 opened no about box"
+        xdotool windowclose "$WID"
+        ends_within 8 "$APP"
+        listening && fail "the run's server still listens"
+        start
         click 242 171
         ;;
 esac

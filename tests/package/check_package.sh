@@ -70,6 +70,7 @@ echo "  Depends: $DEPENDS"
 DEPENDED=$(echo "$DEPENDS" | tr ',|' '\n\n' | sed 's/(.*)//; s/^ *//; s/ *$//')
 depends_on() { echo "$DEPENDED" | grep -Fxq "$1"; }
 check "depends on the Qt platform plugins, which no linker sees" depends_on qt6-qpa-plugins
+check "depends on Qt's Wayland platform plugin, for Wayland sessions" depends_on qt6-wayland
 # Every library the two programs are linked against belongs to a package the package
 # depends on: what dpkg-shlibdeps is there for.
 EXTRACT=$WORK/root

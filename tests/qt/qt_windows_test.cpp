@@ -10,6 +10,7 @@
 #include "app/updater_dlg.h"
 #include "images/image_store.h"
 #include "platform/catalogue/catalogue_strings.h"
+#include "platform/dialog_chrome/dialog_chrome.h"
 #include "res/catalogue/catalogue.h"
 #include "run/run_state.h"
 #include "tests/qt/qt_test_support.h"
@@ -107,10 +108,10 @@ TEST_F(QtWindows, ReadyStateShowsTheCatalogueTextsAndBothButtonsEnabled) {
             EXPECT_TRUE(qtdialog::Control(main, IDC_FINISH)->isEnabled());
             EXPECT_EQ(QApplication::focusWidget(), qtdialog::Control(main, IDC_UPDATE));
             EXPECT_FALSE(w->windowIcon().isNull());
-            EXPECT_EQ(qtdialog::WindowIcon(main, true), IDI_UPDATER);
-            EXPECT_EQ(qtdialog::WindowIcon(main, false), IDI_UPDATER);
+            EXPECT_EQ(dialogchrome::WindowIcon(main, true), IDI_UPDATER);
+            EXPECT_EQ(dialogchrome::WindowIcon(main, false), IDI_UPDATER);
             // The about item, where this back-end puts system-menu items.
-            const auto menu = qtdialog::SystemMenu(main);
+            const auto menu = dialogchrome::SystemMenu(main);
             ASSERT_EQ(menu.size(), 2u);
             EXPECT_TRUE(menu[0].separator);
             EXPECT_EQ(menu[1].id, IDM_ABOUT);
@@ -415,7 +416,7 @@ TEST_F(QtWindows, GermanTextsComeFromTheGermanTable) {
             EXPECT_EQ(LabelText(main, IDC_MESSAGE), FormatReadyMessage(de(IDS_READY), FIRMWARE_VERSION));
             EXPECT_EQ(ButtonText(main, IDC_UPDATE), de(IDS_UPDATE));
             EXPECT_NE(de(IDS_UPDATE), S(IDS_UPDATE));
-            EXPECT_EQ(qtdialog::SystemMenu(main)[1].text, de(IDS_ABOUT_MENU));
+            EXPECT_EQ(dialogchrome::SystemMenu(main)[1].text, de(IDS_ABOUT_MENU));
             Click(main, IDC_FINISH);
         });
     EXPECT_EQ(qttest::RunWith(main, driver), IDCANCEL);

@@ -33,7 +33,7 @@ orvane_install() {
 }
 
 # What building and running the program needs.
-ORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make qt6-base-dev libgl-dev fonts-dejavu-core fonts-ipafont-gothic
+ORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make qt6-base-dev libgl-dev libxcb1-dev fonts-dejavu-core fonts-ipafont-gothic
     libsystemd-dev)
 
 # What the whole test suite needs besides. None of these starts a service: a daemon that a
@@ -43,7 +43,7 @@ ORVANE_TEST_PACKAGES=("${ORVANE_BUILD_PACKAGES[@]}" googletest libgtest-dev libg
     mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool curl iproute2 util-linux coreutils procps
     clang-format git python3 imagemagick tesseract-ocr tesseract-ocr-eng
     dpkg-dev desktop-file-utils appstream lintian dbus-daemon dbus-bin python3-dbus python3-gi
-    rpm rpmlint cpio osslsigncode openssl gpg gpg-agent at-spi2-core python3-pyatspi)
+    rpm rpmlint cpio osslsigncode openssl gpg gpg-agent at-spi2-core python3-pyatspi weston qt6-wayland)
 
 # orvane_build PRESET [TARGET...]
 orvane_build() {
