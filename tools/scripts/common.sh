@@ -38,12 +38,15 @@ ORVANE_BUILD_PACKAGES=(cmake ninja-build g++ make qt6-base-dev libgl-dev libxcb1
 
 # What the whole test suite needs besides. None of these starts a service: a daemon that a
 # test or benchmark needs (nginx, firewalld) is unpacked with orvane_unpack_debs instead.
+# dbus-x11 is the session bus that at-spi2-core's settings backend (dconf) asks for: without
+# it apt satisfies that with dbus-user-session, which brings systemd and the system bus.
 ORVANE_TEST_PACKAGES=("${ORVANE_BUILD_PACKAGES[@]}" googletest libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool curl iproute2 util-linux coreutils procps
     clang-format git python3 imagemagick tesseract-ocr tesseract-ocr-eng
     dpkg-dev desktop-file-utils appstream lintian dbus-daemon dbus-bin python3-dbus python3-gi
-    rpm rpmlint cpio osslsigncode openssl gpg gpg-agent at-spi2-core python3-pyatspi weston qt6-wayland)
+    rpm rpmlint cpio osslsigncode openssl gpg gpg-agent at-spi2-core python3-pyatspi dbus-x11 weston
+    qt6-wayland)
 
 # orvane_build PRESET [TARGET...]
 orvane_build() {
