@@ -52,6 +52,17 @@ trap 'exit 143' TERM
 # starts the real program would otherwise add (and remove) a rule in its zones. The firewalld
 # tests bring a bus of their own.
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/orvane-no-system-bus
+# Nor the desktop session of whoever runs the suite, nor their home: the programs the tests
+# start would register with the desktop's screen reader, and Qt, rpm, dconf and the
+# accessibility bus write caches and databases under the home. Without a session bus address
+# libdbus would start a bus of its own (dbus-launch) and leave its files behind. A home and a
+# runtime folder of the run's own take their place; the tests that need a session bus (the
+# screen-reader test) start their own.
+mkdir -p "$RUN_TMP/home" "$RUN_TMP/run"
+chmod 700 "$RUN_TMP/run"
+export HOME=$RUN_TMP/home XDG_RUNTIME_DIR=$RUN_TMP/run
+export DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/orvane-no-session-bus
+unset XDG_CACHE_HOME XDG_CONFIG_HOME XDG_DATA_HOME XDG_STATE_HOME WAYLAND_DISPLAY
 
 # Whether a skip is allowed: only where the suite cannot have what it needs.
 STRICT=""

@@ -21,7 +21,7 @@ if [ "${ORVANE_INSIDE:-}" != 1 ]; then
         exit 77
     }
     [ "$(id -u)" -eq 0 ] || skip "a network namespace and a second user need root"
-    for tool in unshare setpriv Xvfb xdotool; do
+    for tool in unshare setpriv Xvfb xdotool dbus-daemon; do
         command -v $tool >/dev/null 2>&1 || skip "$tool is missing"
     done
     id nobody >/dev/null 2>&1 || skip "no user nobody"
@@ -52,20 +52,25 @@ PIDS+=("$XVFB_PID")
 EXEC=$(sed -n 's/^Exec=//p' "$ROOT/usr/share/applications/$APP_ID.desktop" | head -n 1)
 NOBODY_GROUP=$(id -gn nobody)
 # home and runtime folder of each user, empty and their own
+as_user() { [ "$1" = root ] || echo setpriv --reuid="$1" --regid="$NOBODY_GROUP" --clear-groups; }
 for u in nobody root; do
     mkdir -p "$WORK/$u/home" "$WORK/$u/run"
     chown -R "$u:$(id -gn $u)" "$WORK/$u"
     chmod 700 "$WORK/$u/home" "$WORK/$u/run"
+    # A desktop session's bus runs before any program of the session starts.
+    bus=$($(as_user $u) env -i HOME="$WORK/$u/home" XDG_RUNTIME_DIR="$WORK/$u/run" \
+        dbus-daemon --session --fork --nopidfile --address="unix:path=$WORK/$u/run/bus" --print-pid) &&
+        PIDS+=("$bus") || { echo "  FAIL no session bus for $u"; exit 1; }
 done
 touch "$WORK/marker"
 sleep 1  # file times of later writes differ from the marker's
 
 # start USER LANG: the Exec line as the menu runs it, with a desktop session's environment.
 start() {
-    local user=$1 lang=$2 as=()
-    [ "$user" = root ] || as=(setpriv --reuid="$user" --regid="$NOBODY_GROUP" --clear-groups)
-    "${as[@]}" env -i PATH="$ROOT/usr/bin:/usr/bin:/bin" HOME="$WORK/$user/home" \
+    local user=$1 lang=$2
+    $(as_user "$user") env -i PATH="$ROOT/usr/bin:/usr/bin:/bin" HOME="$WORK/$user/home" \
         XDG_RUNTIME_DIR="$WORK/$user/run" DISPLAY="$DISPLAY" LANG="$lang" \
+        DBUS_SESSION_BUS_ADDRESS="unix:path=$WORK/$user/run/bus" \
         sh -c "exec $EXEC" >>"$WORK/$user.log" 2>&1 &
     STARTED=$!
     PIDS+=($STARTED)
@@ -140,7 +145,7 @@ h=$(echo "$geometry" | sed -n 's/^HEIGHT=//p')
 xdotool mousemove --window "$WID" $((242 * w / 279)) $((171 * h / 187)) click 1
 ends_within 10 "$FIRST" && ok "Finish ends it with exit code 0" || bad "Finish did not end it"
 
-written=$(find "$WORK/nobody" "$WORK/root" -mindepth 2 2>/dev/null
+written=$(find "$WORK/nobody" "$WORK/root" -mindepth 2 -newer "$WORK/marker" 2>/dev/null
     find /tmp /var/tmp /dev/shm -xdev -newer "$WORK/marker" -user nobody 2>/dev/null)
 if [ -z "$written" ]; then
     ok "no file written: homes, runtime folders, /tmp, /var/tmp and /dev/shm untouched"
