@@ -5,6 +5,12 @@
 #include "firewall/port_mapping.h"
 #include "run/run_state.h"
 
+uint16_t PortToOpen() {
+    ResetRunState();
+    const uint16_t probed = g_server_port;
+    return probed != 0 ? probed : DEFAULT_MAPPED_PORT;
+}
+
 void OpenSystemFirewall(CFirewallOpening*& opening) {
     // Made once: a second opening while one is held could not be undone.
     if (opening != nullptr) return;
@@ -39,11 +45,7 @@ void OpenFirewallFor(CPortMapping*& port_mapping, CFirewallException*& firewall_
         }
         g_firewall_method = FIREWALL_APP_EXCEPTION;
     } else {
-        // The probe finds the port the first update run will normally use.
-        ResetRunState();
-        const uint16_t probed = g_server_port;
-        const uint16_t port = probed != 0 ? probed : DEFAULT_MAPPED_PORT;
-        port_mapping->AddMapping(port, FW_PROTOCOL_TCP);
+        port_mapping->AddMapping(PortToOpen(), FW_PROTOCOL_TCP);
         g_firewall_method = FIREWALL_PORT_MAPPING;
     }
 }

@@ -10,6 +10,8 @@
 //   announcer announces on (CFirewalldOpening, firewall/firewalld_opening.h).
 #pragma once
 
+#include <cstdint>
+
 class CPortMapping;
 class CFirewallException;
 
@@ -25,6 +27,10 @@ public:
 
 // This platform's opening, not opened yet.
 CFirewallOpening* NewSystemFirewallOpening();
+
+// The port an opening lets in: the one the port probe finds now, which the first update run
+// normally uses (the probe runs through ResetRunState), else 20200.
+uint16_t PortToOpen();
 
 // The main window's OpenFirewall and CloseFirewall over its one member: makes this
 // platform's opening and opens it (nothing while one is held); closes and deletes it and sets

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <mutex>
 
-#include "firewall/firewall_constants.h"
 #include "platform/posix/firewalld.h"
 #include "platform/sockets.h"
 #include "run/run_state.h"
@@ -127,10 +126,7 @@ void CFirewalldOpening::Open() {
     using namespace firewalld;
     // Recorded whatever the following steps achieve, as on Windows.
     g_firewall_method = FIREWALL_FIREWALLD;
-    // The probe finds the port the first update run will normally use.
-    ResetRunState();
-    const uint16_t probed = g_server_port;
-    m_port = probed != 0 ? probed : DEFAULT_MAPPED_PORT;
+    m_port = PortToOpen();
 
     std::vector<NetInterface> links(MAX_NET_INTERFACES);
     const int count = ListAnnounceInterfaces(links.data(), MAX_NET_INTERFACES);
